@@ -1,0 +1,30 @@
+// Reading image files into RGBA pixels and writing them back.
+#ifndef VELMORA_IMAGE_IO_H
+#define VELMORA_IMAGE_IO_H
+
+#include "rgba_image.h"
+
+// 1 when `text` ends with `suffix` under an ASCII case fold (each byte OR
+// 0x20), else 0; 0 when text is shorter than suffix.
+int str_ends_with_nocase(const char *text, const char *suffix);
+
+// The format a path's extension names: .jpg/.jpeg -> FORMAT_JPEG, .png ->
+// FORMAT_PNG, .bmp -> FORMAT_BMP (any letter case); otherwise, or for a null
+// path, `fallback`.
+int format_from_path(const char *path, int fallback);
+
+// Reads the whole file at `path` and decodes it to 8-bit RGBA (any format the
+// decoder knows). On success fills *out (caller frees pixels) and *format
+// (sniffed from the first bytes, else from the extension, else PNG), empties
+// the error buffer and returns 1. On failure sets "cannot read file: %s" or
+// "cannot decode image %s (%s)", leaves the outputs untouched and returns 0.
+int load_image(const char *path, rgba_image *out, int *format);
+
+// Encodes w x h RGBA pixels as JPEG (quality 92), BMP, or PNG for any other
+// format code, and writes them to `path`. The file at `path` (or, where `path`
+// is a symbolic link, the file it points to) is replaced only by a complete new
+// one; on failure it is left as it was and "failed to write image to %s" is set.
+// Returns non-zero on success, 0 on failure.
+int save_image(const char *path, int w, int h, const unsigned char *pixels, int format);
+
+#endif
