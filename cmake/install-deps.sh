@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages a build needs are installed: installs the
+# missing ones when run as root, otherwise names them and fails.
+#   cmake/install-deps.sh [native] [windows] [fuzz] [demo]
+set -euo pipefail
+
+packages=()
+for group in "${@:-native}"; do
+  case "$group" in
+    native|demo) packages+=(cmake make g++ pkg-config libstb-dev googletest libgtest-dev) ;;
+    windows) packages+=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest libstb-dev) ;;
+    fuzz) packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev) ;;
+    *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing Debian packages: ${missing[*]}" >&2
+  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
