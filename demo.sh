@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash cmake/install-deps.sh demo
-cmake -S . -B build -DIMGWATERMARK_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target imgwatermark make_sample >/dev/null
 
 out=out/demo
