@@ -39,6 +39,7 @@ struct picture {
     uint32_t get(int x, int y) const;
     void fill_rect(int x, int y, int rw, int rh, uint32_t rgba);
     bool operator==(const picture &o) const { return w == o.w && h == o.h && px == o.px; }
+    bool operator!=(const picture &o) const { return !(*this == o); }
 };
 
 // A picture whose every pixel differs from its neighbours, so that misplaced
