@@ -48,19 +48,7 @@ rgba_image resize_rgba(const rgba_image *watermark, float scale) {
                                          watermark->pixels + (static_cast<size_t>(upper) * ww + right) * 4,
                                          watermark->pixels + (static_cast<size_t>(lower) * ww + left) * 4,
                                          watermark->pixels + (static_cast<size_t>(lower) * ww + right) * 4};
-            float a[4];
-            float alpha = 0.0f;
-            for (int k = 0; k < 4; ++k) {
-                a[k] = p[k][3] / 255.0f;
-                alpha += w[k] * a[k];
-            }
-            if (alpha <= kZeroThreshold) continue;  // stays (0, 0, 0, 0)
-            for (int ch = 0; ch < 3; ++ch) {
-                float sum = 0.0f;
-                for (int k = 0; k < 4; ++k) sum += p[k][ch] * w[k] * a[k];
-                dst[ch] = round_to_byte(sum / alpha);
-            }
-            dst[3] = round_to_byte(alpha * 255.0f);
+            alpha_weighted_mix(p, w, dst);
         }
     }
     return out;

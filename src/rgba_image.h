@@ -77,6 +77,28 @@ inline unsigned char round_to_byte(float v) {
     return static_cast<unsigned char>(static_cast<int>(x));
 }
 
+// Mixes four source pixels with bilinear weights w, weighting each colour by
+// its alpha so that transparent pixels lend no colour; writes straight RGBA
+// to out, or (0, 0, 0, 0) where the mixed alpha counts as zero.
+inline void alpha_weighted_mix(const unsigned char *const p[4], const float w[4], unsigned char *out) {
+    float a[4];
+    float alpha = 0.0f;
+    for (int k = 0; k < 4; ++k) {
+        a[k] = p[k][3] / 255.0f;
+        alpha += w[k] * a[k];
+    }
+    if (alpha <= kZeroThreshold) {
+        out[0] = out[1] = out[2] = out[3] = 0;
+        return;
+    }
+    for (int ch = 0; ch < 3; ++ch) {
+        float sum = 0.0f;
+        for (int k = 0; k < 4; ++k) sum += p[k][ch] * w[k] * a[k];
+        out[ch] = round_to_byte(sum / alpha);
+    }
+    out[3] = round_to_byte(alpha * 255.0f);
+}
+
 // Converts a float to int when it is finite and inside the int range.
 inline bool float_to_int_checked(float v, int *out) {
     // +-2^31 are exact floats; everything in [-2^31, 2^31) truncates into int.

@@ -215,22 +215,7 @@ void sample_bilinear(const rgba_image *src, double u, double v, unsigned char *o
                                  src->pixels + (static_cast<size_t>(y0) * W + x1) * 4,
                                  src->pixels + (static_cast<size_t>(y1) * W + x0) * 4,
                                  src->pixels + (static_cast<size_t>(y1) * W + x1) * 4};
-    float a[4];
-    float alpha = 0.0f;
-    for (int k = 0; k < 4; ++k) {
-        a[k] = p[k][3] / 255.0f;
-        alpha += w[k] * a[k];
-    }
-    if (alpha <= kZeroThreshold) {
-        std::memset(out, 0, 4);
-        return;
-    }
-    for (int ch = 0; ch < 3; ++ch) {
-        float sum = 0.0f;
-        for (int k = 0; k < 4; ++k) sum += p[k][ch] * w[k] * a[k];
-        out[ch] = round_to_byte(sum / alpha);
-    }
-    out[3] = round_to_byte(alpha * 255.0f);
+    alpha_weighted_mix(p, w, out);
 }
 
 }  // namespace
