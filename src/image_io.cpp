@@ -1,5 +1,6 @@
 #include "image_io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -42,6 +43,9 @@ int format_from_path(const char *path, int fallback) {
     if (str_ends_with_nocase(path, ".bmp")) return FORMAT_BMP;
     return fallback;
 }
+
+// Defined next to the decoder (stb_impl.cpp), whose failure reason is private to it.
+void reset_decoder_failure_reason();
 
 namespace {
 
@@ -101,6 +105,48 @@ int sniff_format(const unsigned char *b, int size, const char *path) {
     return format_from_path(path, FORMAT_PNG);
 }
 
+// stb_image's JPEG reader (Debian's 2022 snapshot) writes past its Huffman
+// tables when a DHT table declares more than 256 codes. Walks the marker
+// segments the way the reader does and finds such a table, so that the file
+// is refused before the decoder sees it.
+bool jpeg_has_oversized_huffman_table(const unsigned char *b, int size) {
+    int i = 0;
+    while (i < size && b[i] == 0xFF) ++i;  // the reader skips fill bytes before SOI
+    if (i == 0 || i >= size || b[i] != 0xD8) return false;
+    ++i;
+    auto at = [&](long long k) -> unsigned { return k < size ? b[k] : 0u; };  // zeros past the end, as the reader
+    while (i + 1 < size) {
+        if (b[i] != 0xFF) {  // entropy-coded data or junk between segments
+            ++i;
+            continue;
+        }
+        const unsigned m = b[i + 1];
+        if (m == 0xFF) {
+            ++i;
+            continue;
+        }
+        if (m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD8)) {  // stuffing and markers without a length
+            i += 2;
+            continue;
+        }
+        if (m == 0xD9) return false;  // end of image
+        const long long length = (at(i + 2LL) << 8) | at(i + 3LL);
+        if (m == 0xC4) {
+            long long left = length - 2, k = i + 4LL;
+            while (left > 0) {
+                long long codes = 0;
+                for (int n = 0; n < 16; ++n) codes += at(k + 1 + n);
+                if (codes > 256) return true;
+                k += 17 + codes;
+                left -= 17 + codes;
+            }
+        }
+        if (length < 2) return false;  // the reader stops here too
+        i += static_cast<int>(std::min<long long>(2 + length, size - i));
+    }
+    return false;
+}
+
 }  // namespace
 
 int load_image(const char *path, rgba_image *out, int *format) {
@@ -111,7 +157,12 @@ int load_image(const char *path, rgba_image *out, int *format) {
         return 0;
     }
     int sniffed = sniff_format(data.get(), size, path);
+    if (jpeg_has_oversized_huffman_table(data.get(), size)) {
+        set_err("cannot decode image %s (%s)", path, "bad DHT header");
+        return 0;
+    }
     int w = 0, h = 0, channels_in_file = 0;
+    reset_decoder_failure_reason();
     unsigned char *pixels = stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4);
     data.reset();
     size_t bytes;
@@ -123,7 +174,7 @@ int load_image(const char *path, rgba_image *out, int *format) {
     }
     if (!pixels) {
         const char *reason = stbi_failure_reason();
-        set_err("cannot decode image %s (%s)", path, reason ? reason : "unknown error");
+        set_err("cannot decode image %s (%s)", path, reason && reason[0] ? reason : "unknown error");
         return 0;
     }
     out->w = w;

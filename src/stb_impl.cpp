@@ -8,3 +8,8 @@
 #include "stb_image.h"
 #include "stb_image_write.h"
 #include "stb_truetype.h"
+
+// stb_image keeps its failure reason per thread and never clears it, and some
+// corrupt GIFs fail leaving it empty: the loader resets it before each decode
+// so that a message never carries an older file's reason.
+void reset_decoder_failure_reason() { stbi__g_failure_reason = nullptr; }
