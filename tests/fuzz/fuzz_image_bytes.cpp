@@ -1,0 +1,44 @@
+// Arbitrary bytes as an image file: as the image to mark with text, as the
+// image to mark with a picture, and as the picture watermark itself.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_common.h"
+#include "stb_image_write.h"
+
+namespace {
+
+// A small valid image and logo the hostile bytes are combined with.
+void make_fixtures() {
+    static bool made = false;
+    if (made) return;
+    made = true;
+    unsigned char px[24 * 16 * 4];
+    for (int i = 0; i < 24 * 16; ++i) {
+        px[i * 4 + 0] = static_cast<unsigned char>(i * 7);
+        px[i * 4 + 1] = static_cast<unsigned char>(i * 3 + 40);
+        px[i * 4 + 2] = static_cast<unsigned char>(i * 13);
+        px[i * 4 + 3] = static_cast<unsigned char>(i * 5 + 100);
+    }
+    if (!stbi_write_png(fuzz::path("image.png").c_str(), 24, 16, 4, px, 24 * 4)) std::abort();
+    if (!stbi_write_png(fuzz::path("logo.png").c_str(), 8, 6, 4, px, 8 * 4)) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    make_fixtures();
+    const std::string input = fuzz::path("input.bin");
+    const std::string output = fuzz::path("output.png");
+    const std::string output_bmp = fuzz::path("output.bmp");
+    const std::string image = fuzz::path("image.png"), logo = fuzz::path("logo.png");
+    fuzz::write_file(input, data, size);
+
+    int r = imgwatermark_text(input.c_str(), output.c_str(), "Fuzz\nAV", 10, 0.6f, 20.0f, 5, 255, 0, 0);
+    fuzz::check_outcome(r, "text over the bytes");
+    r = imgwatermark_image(input.c_str(), output_bmp.c_str(), logo.c_str(), 0.5f, 4, 1.5f);
+    fuzz::check_outcome(r, "logo over the bytes");
+    r = imgwatermark_image(image.c_str(), output.c_str(), input.c_str(), 0.8f, 5, 0.7f);
+    fuzz::check_outcome(r, "the bytes as the watermark");
+    return 0;
+}
