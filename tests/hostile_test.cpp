@@ -521,7 +521,7 @@ TEST(hostile_batch, counts_only_the_good_files_among_hundreds) {
     write_text(in.file("notes.txt"), "skipped");
     fs::create_directory(in.file("sub.png"));
 
-    const int n = imgwatermark_batch(in.path.c_str(), out.path.c_str(), "Batch", 10, 0.7f, 5);
+    const int n = imgwatermark_batch(in.path.string().c_str(), out.path.string().c_str(), "Batch", 10, 0.7f, 5);
     EXPECT_EQ(n, expected_ok);
     EXPECT_STREQ(imgwatermark_last_error(), "");
     for (const auto &name : good_names) {

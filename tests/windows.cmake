@@ -1,0 +1,38 @@
+# Checks of the Windows build: the DLL's export and import tables, read with
+# objdump on the build machine, and a host program that loads the DLL with
+# LoadLibraryA and drives all six exports (run under Wine when cross built).
+if(NOT WIN32)
+  return()
+endif()
+
+set(IMGWATERMARK_EXPORTS
+  imgwatermark_last_error imgwatermark_init imgwatermark_cleanup
+  imgwatermark_text imgwatermark_image imgwatermark_batch)
+
+if(NOT CMAKE_OBJDUMP)
+  find_program(CMAKE_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump)
+endif()
+if(CMAKE_OBJDUMP)
+  # The command is a path, not a target, so no emulator is put in front.
+  add_test(NAME windows_dll_exports
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DDLL=$<TARGET_FILE:velmora-imgwatermark>
+            -DCHECK=exports "-DEXPECTED_EXPORTS=${IMGWATERMARK_EXPORTS}"
+            -P "${PROJECT_SOURCE_DIR}/cmake/check-dll-tables.cmake")
+  add_test(NAME windows_dll_imports
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DDLL=$<TARGET_FILE:velmora-imgwatermark>
+            -DCHECK=imports -P "${PROJECT_SOURCE_DIR}/cmake/check-dll-tables.cmake")
+else()
+  message(WARNING "objdump not found: the DLL export and import table tests are left out")
+endif()
+
+# The host knows the library only by its DLL name and the six export names:
+# no header, no import library.
+add_executable(loadlibrary_host windows/loadlibrary_host.c)
+target_include_directories(loadlibrary_host SYSTEM PRIVATE "${IMGWATERMARK_STB_INCLUDE}")
+target_compile_options(loadlibrary_host PRIVATE -Wall -Wextra -Wpedantic)
+set_target_properties(loadlibrary_host PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON)
+# The DLL is copied next to the tests when it is built.
+add_dependencies(loadlibrary_host velmora-imgwatermark)
+add_test(NAME windows_loadlibrary_host COMMAND loadlibrary_host
+  WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}")
+set_tests_properties(windows_loadlibrary_host PROPERTIES TIMEOUT 300)
