@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "imgwatermark.h"
-#include "stb_image.h"
 #include "test_support.h"
 
 namespace {
@@ -53,19 +52,6 @@ bool read_reference(const fs::path &json, bytes16 *out) {
     return true;
 }
 
-// Decodes straight with stb_image, the same decoder a host would use.
-picture load_rgba(const std::string &path) {
-    picture p;
-    int w, h, n;
-    unsigned char *data = stbi_load(path.c_str(), &w, &h, &n, 4);
-    if (!data) return p;
-    p.w = w;
-    p.h = h;
-    p.px.assign(data, data + static_cast<size_t>(w) * h * 4);
-    stbi_image_free(data);
-    return p;
-}
-
 // The reference holds 16-bit samples for 16-bit files (values above 255).
 bool is_16_bit(const bytes16 &values) {
     return std::any_of(values.begin(), values.end(), [](int v) { return v > 255; });
@@ -90,7 +76,7 @@ TEST(pngsuite, valid_images_keep_their_pixels) {
             continue;
         }
         EXPECT_STREQ(imgwatermark_last_error(), "");
-        const picture p = load_rgba(out);
+        const picture p = decode(out);
         if (p.px.size() != reference.size()) {
             ADD_FAILURE() << "size " << p.w << " x " << p.h << " does not match the reference";
             continue;
@@ -139,7 +125,7 @@ TEST(pngsuite, corrupt_images_are_refused_or_decoded) {
         } else {
             EXPECT_EQ(result, 1);
             EXPECT_EQ(message, "");
-            EXPECT_GT(load_rgba(out).w, 0);
+            EXPECT_GT(decode(out).w, 0);
         }
     }
     EXPECT_GT(refused, 0);
