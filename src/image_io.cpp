@@ -147,6 +147,46 @@ bool jpeg_has_oversized_huffman_table(const unsigned char *b, int size) {
     return false;
 }
 
+// stb_image (Debian's 2022 snapshot) runs 16-bit PNM samples through its
+// 8-bit channel converter and then reads past the converted block, and its
+// header reader overflows int on long numbers. Reads the header the way the
+// reader does and reports such files, so that they are refused up front.
+bool pnm_header_is_unsafe(const unsigned char *b, int size) {
+    if (size < 2 || b[0] != 'P' || (b[1] != '5' && b[1] != '6')) return false;
+    int pos = 2;
+    auto at_eof = [&] { return pos >= size; };
+    auto get8 = [&]() -> char { return pos < size ? static_cast<char>(b[pos++]) : '\0'; };
+    auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
+    auto skip_whitespace = [&](char *c) {
+        for (;;) {
+            while (!at_eof() && is_space(*c)) *c = get8();
+            if (at_eof() || *c != '#') break;
+            while (!at_eof() && *c != '\n' && *c != '\r') *c = get8();
+        }
+    };
+    bool overflow = false;
+    auto get_integer = [&](char *c) {
+        long long value = 0;
+        while (!at_eof() && *c >= '0' && *c <= '9') {
+            value = value * 10 + (*c - '0');
+            if (value > INT_MAX) {
+                overflow = true;
+                value = INT_MAX;
+            }
+            *c = get8();
+        }
+        return value;
+    };
+    char c = get8();
+    skip_whitespace(&c);
+    get_integer(&c);  // width
+    skip_whitespace(&c);
+    get_integer(&c);  // height
+    skip_whitespace(&c);
+    const long long max_value = get_integer(&c);
+    return overflow || max_value > 255;
+}
+
 }  // namespace
 
 int load_image(const char *path, rgba_image *out, int *format) {
@@ -159,6 +199,10 @@ int load_image(const char *path, rgba_image *out, int *format) {
     int sniffed = sniff_format(data.get(), size, path);
     if (jpeg_has_oversized_huffman_table(data.get(), size)) {
         set_err("cannot decode image %s (%s)", path, "bad DHT header");
+        return 0;
+    }
+    if (pnm_header_is_unsafe(data.get(), size)) {
+        set_err("cannot decode image %s (%s)", path, "unsupported PNM");
         return 0;
     }
     int w = 0, h = 0, channels_in_file = 0;
