@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "imgwatermark.h"
+#include "stb_image_write.h"
 
 namespace fuzz {
 
@@ -35,6 +36,25 @@ inline void write_file(const std::string &p, const unsigned char *data, size_t s
 }
 
 inline bool starts_with(const char *s, const char *prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+
+// Writes image.png (w x h) and logo.png (logo_w x logo_h) once per process:
+// the valid picture and watermark that the hostile values are combined with.
+// Both come from one patterned block of mixed colours and alphas, at most
+// 40 x 30.
+inline void make_fixtures(int w, int h, int logo_w, int logo_h) {
+    static bool made = false;
+    if (made) return;
+    made = true;
+    unsigned char px[40 * 30 * 4];
+    for (int i = 0; i < 40 * 30; ++i) {
+        px[i * 4 + 0] = static_cast<unsigned char>(i * 7);
+        px[i * 4 + 1] = static_cast<unsigned char>(i * 3 + 40);
+        px[i * 4 + 2] = static_cast<unsigned char>(i * 13);
+        px[i * 4 + 3] = static_cast<unsigned char>(i * 5 + 100);
+    }
+    if (!stbi_write_png(path("image.png").c_str(), w, h, 4, px, w * 4)) std::abort();
+    if (!stbi_write_png(path("logo.png").c_str(), logo_w, logo_h, 4, px, logo_w * 4)) std::abort();
+}
 
 // Result and message must agree: success leaves the message empty, failure
 // leaves one of the library's own messages.

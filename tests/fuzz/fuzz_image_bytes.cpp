@@ -4,30 +4,9 @@
 #include <cstdint>
 
 #include "fuzz_common.h"
-#include "stb_image_write.h"
-
-namespace {
-
-// A small valid image and logo the hostile bytes are combined with.
-void make_fixtures() {
-    static bool made = false;
-    if (made) return;
-    made = true;
-    unsigned char px[24 * 16 * 4];
-    for (int i = 0; i < 24 * 16; ++i) {
-        px[i * 4 + 0] = static_cast<unsigned char>(i * 7);
-        px[i * 4 + 1] = static_cast<unsigned char>(i * 3 + 40);
-        px[i * 4 + 2] = static_cast<unsigned char>(i * 13);
-        px[i * 4 + 3] = static_cast<unsigned char>(i * 5 + 100);
-    }
-    if (!stbi_write_png(fuzz::path("image.png").c_str(), 24, 16, 4, px, 24 * 4)) std::abort();
-    if (!stbi_write_png(fuzz::path("logo.png").c_str(), 8, 6, 4, px, 8 * 4)) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    make_fixtures();
+    fuzz::make_fixtures(24, 16, 8, 6);
     const std::string input = fuzz::path("input.bin");
     const std::string output = fuzz::path("output.png");
     const std::string output_bmp = fuzz::path("output.bmp");

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "stb_image_write.h"
 
 namespace {
 
@@ -79,25 +78,10 @@ float scale_of(uint8_t pick, uint32_t bits) {
     return s;
 }
 
-void make_fixtures() {
-    static bool made = false;
-    if (made) return;
-    made = true;
-    unsigned char px[40 * 30 * 4];
-    for (int i = 0; i < 40 * 30; ++i) {
-        px[i * 4 + 0] = static_cast<unsigned char>(i * 7);
-        px[i * 4 + 1] = static_cast<unsigned char>(i * 3 + 40);
-        px[i * 4 + 2] = static_cast<unsigned char>(i * 13);
-        px[i * 4 + 3] = static_cast<unsigned char>(i * 5 + 100);
-    }
-    if (!stbi_write_png(fuzz::path("image.png").c_str(), 40, 30, 4, px, 40 * 4)) std::abort();
-    if (!stbi_write_png(fuzz::path("logo.png").c_str(), 9, 7, 4, px, 9 * 4)) std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    make_fixtures();
+    fuzz::make_fixtures(40, 30, 9, 7);
     reader in{data, size};
     const uint8_t picks[8] = {in.u8(), in.u8(), in.u8(), in.u8(), in.u8(), in.u8(), in.u8(), in.u8()};
     const int font_size = font_size_of(picks[0], in.u32());
