@@ -222,6 +222,17 @@ TEST(Rotate, BoundingBoxOfObliqueTurns) {
     }
 }
 
+// A canvas whose turned bounding box has a side beyond int is refused before
+// any pixel is read (the block here is one pixel, so a read would be far out
+// of bounds).
+TEST(Rotate, TurnedBoxBeyondIntFails) {
+    unsigned char pixel[4] = {255, 255, 255, 255};
+    const rgba_image huge{2000000000, 2000000000, pixel};
+    const rgba_image turned = rotate_rgba(&huge, 45.0f);
+    EXPECT_EQ(turned.pixels, nullptr);
+    std::free(turned.pixels);
+}
+
 TEST(Rotate, NoDarkFringeAtGlyphEdges) {
     const picture text = render("Kiwi", 40, 255, 255, 255);
     for (float angle : {30.0f, 45.0f, 17.5f, -100.0f}) {
