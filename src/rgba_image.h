@@ -107,12 +107,6 @@ inline bool float_to_int_checked(float v, int *out) {
     return true;
 }
 
-inline bool double_to_int_checked(double v, int *out) {
-    if (!(v > -2147483649.0 && v < 2147483648.0)) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
 // Formats a message into the library's error buffer (truncated to 511
 // characters) and returns the buffer.
 const char *set_err(const char *format, ...)

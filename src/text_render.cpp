@@ -173,9 +173,10 @@ rgba_image copy_of(const rgba_image *src) {
 // Snaps values that are zero in exact arithmetic (cos 90 degrees, say) to 0.
 double snap15(double v) { return std::round(v * 1e15) / 1e15; }
 
-// Bounding box size of the W x H canvas turned by the snapped cos/sin; false
-// when a side does not fit an int.
-bool turned_size(int W, int H, double c, double s, int *out_w, int *out_h) {
+// Bounding box size of the W x H canvas turned by the snapped cos/sin, each
+// side at least 1. With |c|, |s| <= 1 a side is below 3.1e9, so it always fits
+// a long long; a side beyond int is left for alloc_rgba to refuse.
+void turned_size(int W, int H, double c, double s, long long *out_w, long long *out_h) {
     const double corners[4][2] = {{0, 0}, {static_cast<double>(W), 0}, {static_cast<double>(W), static_cast<double>(H)},
                                   {0, static_cast<double>(H)}};
     double min_x = 1e30, max_x = -1e30, min_y = 1e30, max_y = -1e30;
@@ -187,13 +188,8 @@ bool turned_size(int W, int H, double c, double s, int *out_w, int *out_h) {
         min_y = std::min(min_y, ry);
         max_y = std::max(max_y, ry);
     }
-    int ow = 0, oh = 0;
-    if (!double_to_int_checked(std::ceil(max_x - min_x), &ow) ||
-        !double_to_int_checked(std::ceil(max_y - min_y), &oh))
-        return false;
-    *out_w = ow > 0 ? ow : 1;
-    *out_h = oh > 0 ? oh : 1;
-    return true;
+    *out_w = std::max(1LL, static_cast<long long>(std::ceil(max_x - min_x)));
+    *out_h = std::max(1LL, static_cast<long long>(std::ceil(max_y - min_y)));
 }
 
 // Alpha-weighted bilinear sample of src around (u, v), pixel-centre
@@ -232,8 +228,8 @@ rgba_image rotate_rgba(const rgba_image *canvas, float angle_degrees) {
     const double theta = (a * (-3.141592653589793)) / 180.0;
     const double c = std::cos(theta);
     const double s_box = std::sin(theta);
-    int ow, oh;
-    if (!turned_size(canvas->w, canvas->h, snap15(c), snap15(s_box), &ow, &oh)) return rgba_image{0, 0, nullptr};
+    long long ow, oh;
+    turned_size(canvas->w, canvas->h, snap15(c), snap15(s_box), &ow, &oh);
     rgba_image out = alloc_rgba(ow, oh);
     if (!out.pixels) return out;
 

@@ -45,6 +45,7 @@ inline void make_fixtures(int w, int h, int logo_w, int logo_h) {
     static bool made = false;
     if (made) return;
     made = true;
+    if (w * h > 40 * 30 || logo_w * logo_h > 40 * 30) std::abort();
     unsigned char px[40 * 30 * 4];
     for (int i = 0; i < 40 * 30; ++i) {
         px[i * 4 + 0] = static_cast<unsigned char>(i * 7);
