@@ -119,6 +119,10 @@ int load_image(const char *path, rgba_image *out, int *format) {
         set_err("cannot decode image %s (%s)", path, "unsupported PNM");
         return 0;
     }
+    if (picture_larger_than_data(data.get(), size)) {
+        set_err("cannot decode image %s (%s)", path, "picture larger than its data");
+        return 0;
+    }
     int w = 0, h = 0, channels_in_file = 0;
     reset_decoder_failure_reason();
     unsigned char *pixels = stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4);

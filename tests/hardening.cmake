@@ -1,6 +1,7 @@
 # Robustness suites: hostile inputs, the corpus, concurrent callers and, on
 # Linux, failing writes injected by a preloaded shim.
 imgwatermark_add_test(hostile_test hostile_test.cpp)
+imgwatermark_add_test(declared_size_test declared_size_test.cpp)
 imgwatermark_add_test(corpus_test corpus_test.cpp)
 imgwatermark_add_test(thread_test thread_test.cpp)
 

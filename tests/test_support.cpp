@@ -141,3 +141,29 @@ std::string format_of_bytes(const bytes &b) {
     if (b.size() >= 3 && b[0] == 'G' && b[1] == 'I' && b[2] == 'F') return "gif";
     return "?";
 }
+
+void put_be16(bytes &b, size_t at, uint32_t v) {
+    b.at(at) = static_cast<unsigned char>(v >> 8);
+    b.at(at + 1) = static_cast<unsigned char>(v);
+}
+void put_be32(bytes &b, size_t at, uint32_t v) {
+    put_be16(b, at, v >> 16);
+    put_be16(b, at + 2, v & 0xFFFF);
+}
+void put_le16(bytes &b, size_t at, uint32_t v) {
+    b.at(at) = static_cast<unsigned char>(v);
+    b.at(at + 1) = static_cast<unsigned char>(v >> 8);
+}
+void put_le32(bytes &b, size_t at, uint32_t v) {
+    put_le16(b, at, v & 0xFFFF);
+    put_le16(b, at + 2, v >> 16);
+}
+
+uint32_t crc32_of(const unsigned char *p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}

@@ -66,6 +66,17 @@ box diff_box(const picture &a, const picture &b);
 // Smallest box holding every pixel with alpha > 0.
 box alpha_box(const picture &p);
 
-std::string format_of_bytes(const bytes &b);  // "png", "jpg", "bmp", "gif" or "?"
+std::string format_of_bytes(const bytes &b);
+
+// Integers stored into b at byte offset `at` (which must exist), big- or
+// little-endian.
+void put_be16(bytes &b, size_t at, uint32_t v);
+void put_be32(bytes &b, size_t at, uint32_t v);
+void put_le16(bytes &b, size_t at, uint32_t v);
+void put_le32(bytes &b, size_t at, uint32_t v);
+
+// The CRC-32 of PNG chunks and zlib, bit by bit: a reference independent of
+// the library's table-driven one.
+uint32_t crc32_of(const unsigned char *p, size_t n);  // "png", "jpg", "bmp", "gif" or "?"
 
 #endif
