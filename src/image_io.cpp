@@ -8,6 +8,8 @@
 #include <string>
 
 #include "decoder_guards.h"
+#include "image_metadata.h"
+#include "orientation.h"
 #include "safe_file.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
@@ -103,7 +105,7 @@ int sniff_format(const unsigned char *b, int size, const char *path) {
 
 }  // namespace
 
-int load_image(const char *path, rgba_image *out, int *format) {
+int load_image(const char *path, rgba_image *out, int *format, std::vector<unsigned char> *icc_profile) {
     byte_buffer data;
     int size = 0;
     if (!read_whole_file(path, &data, &size)) {
@@ -125,24 +127,30 @@ int load_image(const char *path, rgba_image *out, int *format) {
     }
     int w = 0, h = 0, channels_in_file = 0;
     reset_decoder_failure_reason();
-    unsigned char *pixels = stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4);
-    data.reset();
-    size_t bytes;
-    if (pixels && !rgba_byte_count(w, h, &bytes)) {
-        // Never expected from the decoder; refuse rather than trust the size.
-        stbi_image_free(pixels);
-        set_err("cannot decode image %s (%s)", path, "bad dimensions");
-        return 0;
-    }
-    if (!pixels) {
+    image_owner decoded({0, 0, stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4)});
+    if (!decoded) {
         const char *reason = stbi_failure_reason();
         set_err("cannot decode image %s (%s)", path, reason && reason[0] ? reason : "unknown error");
         return 0;
     }
-    out->w = w;
-    out->h = h;
-    out->pixels = pixels;
+    size_t bytes;
+    if (!rgba_byte_count(w, h, &bytes)) {
+        // Never expected from the decoder; refuse rather than trust the size.
+        set_err("cannot decode image %s (%s)", path, "bad dimensions");
+        return 0;
+    }
+    decoded.img.w = w;
+    decoded.img.h = h;
+    image_metadata metadata = read_image_metadata(data.get(), static_cast<size_t>(size), icc_profile != nullptr);
+    data.reset();
+    if (!apply_orientation(&decoded.img, metadata.orientation)) {
+        set_err("cannot decode image %s (%s)", path, "outofmem");
+        return 0;
+    }
+    *out = decoded.img;
+    decoded.img.pixels = nullptr;
     *format = sniffed;
+    if (icc_profile) *icc_profile = std::move(metadata.icc_profile);
     clear_err();
     return 1;
 }
@@ -163,7 +171,10 @@ bool fits_encoders(int w, int h) {
     return row <= kMaxEncodedBytes / h;
 }
 
-int encode(byte_write_fn *write, void *sink, int w, int h, const unsigned char *pixels, int format) {
+// BMP has no room for a colour profile; the profile is dropped there.
+int encode(byte_write_fn *write, void *sink, int w, int h, const unsigned char *pixels, int format,
+           const std::vector<unsigned char> &icc_profile) {
+    (void)icc_profile;  // TODO until the JPEG and PNG writers take it
     switch (format) {
     case FORMAT_JPEG:
         return stbi_write_jpg_to_func(write, sink, w, h, 4, pixels, 92);
@@ -176,10 +187,13 @@ int encode(byte_write_fn *write, void *sink, int w, int h, const unsigned char *
 
 }  // namespace
 
-int save_image(const char *path, int w, int h, const unsigned char *pixels, int format) {
+int save_image(const char *path, int w, int h, const unsigned char *pixels, int format,
+               const std::vector<unsigned char> *icc_profile) {
+    const std::vector<unsigned char> no_profile;
+    const std::vector<unsigned char> &profile = icc_profile ? *icc_profile : no_profile;
     bool ok = pixels && fits_encoders(w, h) &&
               replace_file(path, [&](byte_write_fn *write, void *sink) {
-                  return encode(write, sink, w, h, pixels, format) != 0;
+                  return encode(write, sink, w, h, pixels, format, profile) != 0;
               });
     if (!ok) {
         set_err("failed to write image to %s", path);

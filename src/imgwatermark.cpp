@@ -69,7 +69,8 @@ int text_operation(const char *input_path, const char *output_path, const char *
 
     image_owner image;
     int format = FORMAT_PNG;
-    if (!load_image(input_path, &image.img, &format)) return 0;
+    std::vector<unsigned char> icc_profile;
+    if (!load_image(input_path, &image.img, &format, &icc_profile)) return 0;
     if (text[0] == '\0') {
         set_err("empty text string");
         return 0;
@@ -91,7 +92,7 @@ int text_operation(const char *input_path, const char *output_path, const char *
     apply_watermark(&image.img, &watermark.img, position, opacity);
     watermark.reset();
     const int out_format = format_from_path(output_path, format);
-    return save_image(output_path, image.img.w, image.img.h, image.img.pixels, out_format) ? 1 : 0;
+    return save_image(output_path, image.img.w, image.img.h, image.img.pixels, out_format, &icc_profile) ? 1 : 0;
 }
 
 int image_operation(const char *input_path, const char *output_path, const char *watermark_path,
@@ -102,7 +103,8 @@ int image_operation(const char *input_path, const char *output_path, const char 
     }
     image_owner image;
     int format = FORMAT_PNG;
-    if (!load_image(input_path, &image.img, &format)) return 0;
+    std::vector<unsigned char> icc_profile;
+    if (!load_image(input_path, &image.img, &format, &icc_profile)) return 0;
     image_owner watermark;
     int watermark_format = FORMAT_PNG;
     if (!load_image(watermark_path, &watermark.img, &watermark_format)) return 0;
@@ -118,7 +120,7 @@ int image_operation(const char *input_path, const char *output_path, const char 
     apply_watermark(&image.img, &watermark.img, position, opacity);
     watermark.reset();
     const int out_format = format_from_path(output_path, format);
-    return save_image(output_path, image.img.w, image.img.h, image.img.pixels, out_format) ? 1 : 0;
+    return save_image(output_path, image.img.w, image.img.h, image.img.pixels, out_format, &icc_profile) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -14,12 +14,6 @@
 
 namespace {
 
-bytes concat(std::vector<bytes> parts) {
-    bytes all;
-    for (const bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 bytes repeated(const bytes &unit, size_t times) {
     bytes all;
     for (size_t i = 0; i < times; ++i) all.insert(all.end(), unit.begin(), unit.end());

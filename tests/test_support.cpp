@@ -167,3 +167,9 @@ uint32_t crc32_of(const unsigned char *p, size_t n) {
     }
     return ~c;
 }
+
+bytes concat(const std::vector<bytes> &parts) {
+    bytes all;
+    for (const bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}

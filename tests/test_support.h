@@ -68,6 +68,9 @@ box alpha_box(const picture &p);
 
 std::string format_of_bytes(const bytes &b);
 
+// The parts one after another.
+bytes concat(const std::vector<bytes> &parts);
+
 // Integers stored into b at byte offset `at` (which must exist), big- or
 // little-endian.
 void put_be16(bytes &b, size_t at, uint32_t v);
