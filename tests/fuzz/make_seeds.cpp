@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "metadata_fixtures.h"
 #include "stb_image_write.h"
 
 namespace {
-
-using bytes = std::vector<unsigned char>;
 
 void sink(void *context, void *data, int size) {
     auto *out = static_cast<bytes *>(context);
@@ -57,6 +56,23 @@ int main(int argc, char **argv) {
         save(images, ("tiny" + n + ".bmp").c_str(), bmp);
         save(images, ("tiny" + n + ".tga").c_str(), tga);
     }
+    // Camera-style metadata: an EXIF orientation and a colour profile, in a
+    // JPEG's segments and a PNG's chunks.
+    {
+        bytes jpg, png;
+        stbi_write_jpg_to_func(sink, &jpg, 5, 4, 3, px, 90);
+        stbi_write_png_to_func(sink, &png, 5, 4, 4, px, 5 * 4);
+        const bytes profile = rgb_profile(200);
+        save(images, "exif6-icc.jpg", with_jpeg_segments(jpg, concat({exif_segment(exif_tiff(6)), icc_segments(profile, 90)})));
+        save(images, "exif5-icc.png",
+             with_png_chunks(png, concat({png_chunk("eXIf", exif_tiff(5, true)), png_chunk("iCCP", iccp_body(profile))})));
+    }
+    // Run-length TGA (grey) and HDR (width 8) files at their densest.
+    save(images, "rle.tga", {0, 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 128, 0, 2, 0, 8, 0x20, 0xFF, 0x40, 0xFF, 0x90});
+    bytes rle_hdr = text("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 8\n");
+    for (int row = 0; row < 2; ++row)
+        rle_hdr.insert(rle_hdr.end(), {2, 2, 0, 8, 136, 100, 136, 50, 4, 1, 2, 3, 4, 132, 5, 136, 128});
+    save(images, "rle.hdr", rle_hdr);
     // GIF89a 2 x 2 with a 4-colour table and one LZW frame.
     save(images, "tiny.gif",
          {'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x81, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255,
