@@ -1,0 +1,39 @@
+# Packaging and host checks: the command-line host's version, the installed
+# tree used by the example consumer, and the C# and Python bindings driven
+# against the built module.
+
+set(IMGWATERMARK_PACKAGING_DIR "${CMAKE_CURRENT_SOURCE_DIR}/packaging")
+
+if(TARGET imgwatermark)
+  add_test(NAME cli.version
+    COMMAND ${CMAKE_COMMAND} "-DCOMMAND=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:imgwatermark>;--version"
+            -DEXPECT_RC=0 "-DEXPECT_STDOUT=^imgwatermark ${PROJECT_VERSION}\r?\n$"
+            -P "${IMGWATERMARK_PACKAGING_DIR}/expect_output.cmake")
+endif()
+
+if(CMAKE_CROSSCOMPILING OR WIN32 OR NOT TARGET imgwatermark OR NOT TARGET make_sample)
+  return()
+endif()
+
+# Programs from outside the build (a C compiler run by the test, Mono, Python)
+# load the module too; a sanitizer build's module needs its runtime loaded
+# first, which those programs do not do, so these checks run in plain builds.
+if("${CMAKE_C_FLAGS} ${CMAKE_CXX_FLAGS} ${CMAKE_SHARED_LINKER_FLAGS}" MATCHES "-fsanitize")
+  message(STATUS "Sanitizer build: install, C# and Python host tests left out")
+  return()
+endif()
+
+add_executable(pixel_check packaging/pixel_check.c)
+target_include_directories(pixel_check SYSTEM PRIVATE "${IMGWATERMARK_STB_INCLUDE}")
+target_compile_options(pixel_check PRIVATE -Wall -Wextra -Wpedantic)
+target_link_libraries(pixel_check PRIVATE m)
+
+find_program(IMGWATERMARK_BASH bash)
+if(IMGWATERMARK_BASH)
+  add_test(NAME install.example_consumer
+    COMMAND "${IMGWATERMARK_BASH}" "${IMGWATERMARK_PACKAGING_DIR}/check_install.sh"
+            "${PROJECT_BINARY_DIR}" "${PROJECT_SOURCE_DIR}" "${CMAKE_INSTALL_LIBDIR}"
+            "${CMAKE_CURRENT_BINARY_DIR}/install-check" "${CMAKE_C_COMPILER}"
+            "$<TARGET_FILE:make_sample>" "$<TARGET_FILE:pixel_check>")
+  set_tests_properties(install.example_consumer PROPERTIES TIMEOUT 300)
+endif()
