@@ -37,3 +37,27 @@ if(IMGWATERMARK_BASH)
             "$<TARGET_FILE:make_sample>" "$<TARGET_FILE:pixel_check>")
   set_tests_properties(install.example_consumer PROPERTIES TIMEOUT 300)
 endif()
+
+# C#: the bindings file and its test program compiled with Mono's mcs, run
+# with mono against the Linux module, which Mono finds by the library name
+# on LD_LIBRARY_PATH.
+find_program(IMGWATERMARK_MCS mcs)
+find_program(IMGWATERMARK_MONO mono)
+if(IMGWATERMARK_MCS AND IMGWATERMARK_MONO)
+  set(csharp_dir "${PROJECT_SOURCE_DIR}/bindings/csharp")
+  set(csharp_exe "${CMAKE_CURRENT_BINARY_DIR}/ImgWatermarkTests.exe")
+  add_custom_command(OUTPUT "${csharp_exe}"
+    COMMAND "${IMGWATERMARK_MCS}" -nologo -warnaserror+ -target:exe "-out:${csharp_exe}"
+            "${csharp_dir}/ImgWatermark.cs" "${csharp_dir}/tests/ImgWatermarkTests.cs"
+    DEPENDS "${csharp_dir}/ImgWatermark.cs" "${csharp_dir}/tests/ImgWatermarkTests.cs"
+    COMMENT "Compiling the C# tests"
+    VERBATIM)
+  add_custom_target(csharp_tests ALL DEPENDS "${csharp_exe}")
+  add_test(NAME csharp.bindings
+    COMMAND "${IMGWATERMARK_MONO}" "${csharp_exe}" "${CMAKE_CURRENT_BINARY_DIR}"
+            "$<TARGET_FILE:imgwatermark>" "$<TARGET_FILE:make_sample>")
+  set_tests_properties(csharp.bindings PROPERTIES TIMEOUT 300
+    ENVIRONMENT "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:velmora-imgwatermark>")
+else()
+  message(STATUS "mcs or mono not found: the C# binding test is left out")
+endif()
