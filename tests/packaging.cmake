@@ -61,3 +61,19 @@ if(IMGWATERMARK_MCS AND IMGWATERMARK_MONO)
 else()
   message(STATUS "mcs or mono not found: the C# binding test is left out")
 endif()
+
+# Python: the ctypes binding tested with Debian's interpreter (unittest only,
+# no third-party packages).
+find_program(IMGWATERMARK_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(NOT IMGWATERMARK_PYTHON)
+  find_program(IMGWATERMARK_PYTHON NAMES python3)
+endif()
+if(IMGWATERMARK_PYTHON)
+  add_test(NAME python.bindings
+    COMMAND "${IMGWATERMARK_PYTHON}" -m unittest discover -v
+            -s "${PROJECT_SOURCE_DIR}/bindings/python/tests" -t "${PROJECT_SOURCE_DIR}/bindings/python/tests")
+  set_tests_properties(python.bindings PROPERTIES TIMEOUT 300 ENVIRONMENT
+    "VELMORA_IMGWATERMARK_LIBRARY=$<TARGET_FILE:velmora-imgwatermark>;IMGWATERMARK_CLI=$<TARGET_FILE:imgwatermark>;IMGWATERMARK_MAKE_SAMPLE=$<TARGET_FILE:make_sample>;IMGWATERMARK_TEST_DIR=${CMAKE_CURRENT_BINARY_DIR}/python-check;PYTHONDONTWRITEBYTECODE=1")
+else()
+  message(STATUS "python3 not found: the Python binding test is left out")
+endif()
