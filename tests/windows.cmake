@@ -36,3 +36,24 @@ add_dependencies(loadlibrary_host velmora-imgwatermark)
 add_test(NAME windows_loadlibrary_host COMMAND loadlibrary_host
   WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}")
 set_tests_properties(windows_loadlibrary_host PROPERTIES TIMEOUT 300)
+
+# The SDK folder: the MSVC import library and the version resource read back
+# with LLVM's tools, and the folder and zip made by the sdk-zip target.
+find_program(IMGWATERMARK_LLVM_NM NAMES llvm-nm-14 llvm-nm)
+find_program(IMGWATERMARK_LLVM_READOBJ NAMES llvm-readobj-14 llvm-readobj)
+find_program(IMGWATERMARK_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(IMGWATERMARK_HOST_PYTHON AND IMGWATERMARK_LLVM_NM AND IMGWATERMARK_LLVM_READOBJ)
+  set(check_sdk "${CMAKE_CURRENT_SOURCE_DIR}/windows/check_sdk.py")
+  add_test(NAME windows_msvc_import_lib
+    COMMAND "${IMGWATERMARK_HOST_PYTHON}" "${check_sdk}" import-lib "${IMGWATERMARK_LLVM_NM}"
+            "${PROJECT_BINARY_DIR}/velmora-imgwatermark.lib")
+  add_test(NAME windows_version_resource
+    COMMAND "${IMGWATERMARK_HOST_PYTHON}" "${check_sdk}" version-resource "${IMGWATERMARK_LLVM_READOBJ}"
+            "$<TARGET_FILE:velmora-imgwatermark>" "${PROJECT_VERSION}")
+  add_test(NAME windows_sdk_folder
+    COMMAND "${IMGWATERMARK_HOST_PYTHON}" "${check_sdk}" sdk-folder "${CMAKE_COMMAND}"
+            "${PROJECT_BINARY_DIR}" "${PROJECT_SOURCE_DIR}" "${PROJECT_VERSION}")
+  set_tests_properties(windows_sdk_folder PROPERTIES TIMEOUT 300)
+else()
+  message(WARNING "python3, llvm-nm or llvm-readobj not found (Debian's python3, llvm-14): the SDK folder tests are left out")
+endif()
