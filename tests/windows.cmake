@@ -57,3 +57,20 @@ if(IMGWATERMARK_HOST_PYTHON AND IMGWATERMARK_LLVM_NM AND IMGWATERMARK_LLVM_READO
 else()
   message(WARNING "python3, llvm-nm or llvm-readobj not found (Debian's python3, llvm-14): the SDK folder tests are left out")
 endif()
+
+# The MSVC import library in use: a program linked by lld-link (MSVC's
+# command line and ABI) against it alone runs with the DLL.
+find_program(IMGWATERMARK_CLANG NAMES clang-14 clang)
+find_program(IMGWATERMARK_LLD_LINK NAMES lld-link-14 lld-link)
+if(IMGWATERMARK_CLANG AND IMGWATERMARK_LLD_LINK AND CMAKE_OBJDUMP)
+  add_test(NAME windows_msvc_link
+    COMMAND ${CMAKE_COMMAND} -DCLANG=${IMGWATERMARK_CLANG} -DLLD_LINK=${IMGWATERMARK_LLD_LINK}
+            -DOBJDUMP=${CMAKE_OBJDUMP} -DLIB=${PROJECT_BINARY_DIR}/velmora-imgwatermark.lib
+            -DDLL=$<TARGET_FILE:velmora-imgwatermark>
+            -DSOURCE=${CMAKE_CURRENT_SOURCE_DIR}/windows/msvc_link_probe.c
+            -DWORK=${CMAKE_CURRENT_BINARY_DIR}/msvc-link "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
+            -P "${CMAKE_CURRENT_SOURCE_DIR}/windows/msvc_link.cmake")
+  set_tests_properties(windows_msvc_link PROPERTIES TIMEOUT 300)
+else()
+  message(WARNING "clang, lld-link or objdump not found (Debian's clang-14, lld-14): the MSVC link test is left out")
+endif()
