@@ -34,7 +34,7 @@ if(IMGWATERMARK_BASH)
     COMMAND "${IMGWATERMARK_BASH}" "${IMGWATERMARK_PACKAGING_DIR}/check_install.sh"
             "${PROJECT_BINARY_DIR}" "${PROJECT_SOURCE_DIR}" "${CMAKE_INSTALL_LIBDIR}"
             "${CMAKE_CURRENT_BINARY_DIR}/install-check" "${CMAKE_C_COMPILER}"
-            "$<TARGET_FILE:make_sample>" "$<TARGET_FILE:pixel_check>")
+            "$<TARGET_FILE:make_sample>" "$<TARGET_FILE:pixel_check>" "${PROJECT_VERSION}")
   set_tests_properties(install.example_consumer PROPERTIES TIMEOUT 300)
 endif()
 

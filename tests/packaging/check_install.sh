@@ -3,10 +3,11 @@
 # the example in examples/c is built once through the CMake package and once
 # with pkg-config, both programs mark the same sample picture, and the results
 # must decode and differ from the input only where the mark is.
-#   check_install.sh BUILD_DIR SOURCE_DIR LIBDIR WORK_DIR CC MAKE_SAMPLE PIXEL_CHECK
+#   check_install.sh BUILD_DIR SOURCE_DIR LIBDIR WORK_DIR CC MAKE_SAMPLE PIXEL_CHECK VERSION
 set -euo pipefail
-[ $# -eq 7 ] || { echo "usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR WORK_DIR CC MAKE_SAMPLE PIXEL_CHECK" >&2; exit 2; }
-build=$1 source=$2 libdir=$3 work=$4 cc=$5 make_sample=$6 pixel_check=$7
+[ $# -eq 8 ] || { echo "usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR WORK_DIR CC MAKE_SAMPLE PIXEL_CHECK VERSION" >&2; exit 2; }
+build=$1 source=$2 libdir=$3 work=$4 cc=$5 make_sample=$6 pixel_check=$7 version=$8
+major=${version%%.*}
 prefix="$work/prefix"
 fail() { echo "check_install: $*" >&2; exit 1; }
 
@@ -22,8 +23,8 @@ $libdir/cmake/velmora-imgwatermark/velmora-imgwatermark-config.cmake
 $libdir/cmake/velmora-imgwatermark/velmora-imgwatermark-targets-relwithdebinfo.cmake
 $libdir/cmake/velmora-imgwatermark/velmora-imgwatermark-targets.cmake
 $libdir/libvelmora-imgwatermark.so
-$libdir/libvelmora-imgwatermark.so.1
-$libdir/libvelmora-imgwatermark.so.1.0.0
+$libdir/libvelmora-imgwatermark.so.$major
+$libdir/libvelmora-imgwatermark.so.$version
 $libdir/pkgconfig/velmora-imgwatermark.pc"
 found=$(cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)
 # The per-configuration targets file is named after the build type.
@@ -32,14 +33,14 @@ expected_sorted=$(echo "$expected" | LC_ALL=C sort)
 [ "$found_norm" = "$expected_sorted" ] || fail "installed files differ:
 $(diff <(echo "$expected_sorted") <(echo "$found_norm") || true)"
 # The SONAME links.
-[ "$(readlink "$prefix/$libdir/libvelmora-imgwatermark.so")" = libvelmora-imgwatermark.so.1 ] || fail "bad .so link"
-[ "$(readlink "$prefix/$libdir/libvelmora-imgwatermark.so.1")" = libvelmora-imgwatermark.so.1.0.0 ] || fail "bad .so.1 link"
-soname=$(readelf -d "$prefix/$libdir/libvelmora-imgwatermark.so.1.0.0" | sed -n 's/.*SONAME.*\[\(.*\)\].*/\1/p')
-[ "$soname" = libvelmora-imgwatermark.so.1 ] || fail "SONAME is '$soname'"
+[ "$(readlink "$prefix/$libdir/libvelmora-imgwatermark.so")" = "libvelmora-imgwatermark.so.$major" ] || fail "bad .so link"
+[ "$(readlink "$prefix/$libdir/libvelmora-imgwatermark.so.$major")" = "libvelmora-imgwatermark.so.$version" ] || fail "bad .so.$major link"
+soname=$(readelf -d "$prefix/$libdir/libvelmora-imgwatermark.so.$version" | sed -n 's/.*SONAME.*\[\(.*\)\].*/\1/p')
+[ "$soname" = "libvelmora-imgwatermark.so.$major" ] || fail "SONAME is '$soname'"
 
 # The installed host finds the installed module by itself.
-version=$(env -u LD_LIBRARY_PATH "$prefix/bin/imgwatermark" --version) || fail "installed imgwatermark --version failed"
-[ "$version" = "imgwatermark 1.0.0" ] || fail "installed imgwatermark --version printed '$version'"
+printed=$(env -u LD_LIBRARY_PATH "$prefix/bin/imgwatermark" --version) || fail "installed imgwatermark --version failed"
+[ "$printed" = "imgwatermark $version" ] || fail "installed imgwatermark --version printed '$printed'"
 
 "$make_sample" "$work/photo.bmp" "$work/logo.tga" >/dev/null
 
@@ -51,8 +52,8 @@ grep -q "velmora-imgwatermark_DIR:PATH=$prefix/$libdir/cmake/velmora-imgwatermar
   fail "the example did not find the package in the fresh prefix"
 env -u LD_LIBRARY_PATH "$work/example-cmake/mark" "$work/photo.bmp" "$work/out-cmake.png"
 
-# The version file accepts 1.x only.
-for wanted in 0.9 2.0; do
+# The version file accepts the same major version only.
+for wanted in "$((major - 1)).9" "$((major + 1)).0"; do
   mkdir -p "$work/version-$wanted"
   printf 'cmake_minimum_required(VERSION 3.25)\nproject(v LANGUAGES NONE)\nfind_package(velmora-imgwatermark %s CONFIG REQUIRED)\n' \
     "$wanted" >"$work/version-$wanted/CMakeLists.txt"
@@ -63,7 +64,7 @@ done
 
 # pkg-config.
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
-[ "$(pkg-config --modversion velmora-imgwatermark)" = 1.0.0 ] || fail "pkg-config --modversion"
+[ "$(pkg-config --modversion velmora-imgwatermark)" = "$version" ] || fail "pkg-config --modversion"
 flags=$(pkg-config --cflags --libs velmora-imgwatermark)
 # The .pc file finds the prefix from its own place: its directories must
 # resolve to the fresh prefix.
