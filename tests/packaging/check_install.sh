@@ -84,4 +84,16 @@ for out in out-cmake.png out-pkgconfig.png; do
   "$pixel_check" "$work/photo.bmp" "$work/$out" 0 0 320 100 || fail "$out: pixels not as expected"
 done
 cmp "$work/out-cmake.png" "$work/out-pkgconfig.png" || fail "the two builds of the example wrote different files"
+
+# A moved install tree still works: both files find the new place.
+mv "$prefix" "$work/moved"
+export PKG_CONFIG_PATH="$work/moved/$libdir/pkgconfig"
+read -r -a words <<<"$(pkg-config --cflags --libs velmora-imgwatermark)"
+[ "$(realpath "${words[0]:2}")" = "$(realpath "$work/moved/include")" ] || fail "pkg-config after the move: ${words[*]}"
+[ "$(realpath "${words[1]:2}")" = "$(realpath "$work/moved/$libdir")" ] || fail "pkg-config after the move: ${words[*]}"
+cmake -S "$source/examples/c" -B "$work/example-moved" -DCMAKE_PREFIX_PATH="$work/moved" \
+      -DCMAKE_C_COMPILER="$cc" >"$work/example-moved.log" 2>&1 || { cat "$work/example-moved.log"; fail "configuring against the moved tree failed"; }
+cmake --build "$work/example-moved" >>"$work/example-moved.log" 2>&1 || { cat "$work/example-moved.log"; fail "building against the moved tree failed"; }
+env -u LD_LIBRARY_PATH "$work/example-moved/mark" "$work/photo.bmp" "$work/out-moved.png"
+cmp "$work/out-cmake.png" "$work/out-moved.png" || fail "the example built against the moved tree wrote a different file"
 echo "check_install: passed"
