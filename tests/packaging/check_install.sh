@@ -69,8 +69,10 @@ flags=$(pkg-config --cflags --libs velmora-imgwatermark)
 # The .pc file finds the prefix from its own place: its directories must
 # resolve to the fresh prefix.
 read -r -a words <<<"$flags"
-[ ${#words[@]} -eq 3 ] && [ "${words[0]:0:2}" = -I ] && [ "${words[1]:0:2}" = -L ] &&
-  [ "${words[2]}" = -lvelmora-imgwatermark ] || fail "pkg-config flags: $flags"
+if [ ${#words[@]} -ne 3 ] || [ "${words[0]:0:2}" != -I ] || [ "${words[1]:0:2}" != -L ] ||
+   [ "${words[2]}" != -lvelmora-imgwatermark ]; then
+  fail "pkg-config flags: $flags"
+fi
 [ "$(realpath "${words[0]:2}")" = "$(realpath "$prefix/include")" ] || fail "pkg-config -I is not the prefix: $flags"
 [ "$(realpath "${words[1]:2}")" = "$(realpath "$prefix/$libdir")" ] || fail "pkg-config -L is not the prefix: $flags"
 # shellcheck disable=SC2086 # the flags are words

@@ -21,7 +21,7 @@ function(run what)
   set(run_output "${out}" PARENT_SCOPE)
 endfunction()
 
-run("compiling" "${CLANG}" --target=x86_64-pc-windows-msvc -O1 -c "${SOURCE}" -o "${WORK}/probe.obj")
+run("compiling" "${CLANG}" --target=x86_64-pc-windows-msvc -O1 -Wall -Wextra -Wpedantic -Werror -c "${SOURCE}" -o "${WORK}/probe.obj")
 run("linking" "${LLD_LINK}" /nologo /nodefaultlib /entry:probe_main /subsystem:console
     "/out:${WORK}/probe.exe" "${WORK}/probe.obj" "${LIB}")
 run("reading the import table" "${OBJDUMP}" -p "${WORK}/probe.exe")
