@@ -6,7 +6,8 @@
 # nothing is exported automatically. The link also writes the import library
 # (velmora-imgwatermark.dll.a) and a module definition file listing the
 # exports (velmora-imgwatermark.def), for hosts that make their own import
-# library, e.g. with lib.exe /def:.
+# library. An MSVC import library (velmora-imgwatermark.lib) is made from
+# that list too.
 set(IMGWATERMARK_DEF_FILE "${CMAKE_CURRENT_BINARY_DIR}/velmora-imgwatermark.def")
 target_link_options(velmora-imgwatermark PRIVATE
   -static
@@ -28,3 +29,23 @@ add_custom_command(TARGET velmora-imgwatermark POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different "$<TARGET_FILE:velmora-imgwatermark>"
           "${CMAKE_CURRENT_BINARY_DIR}/tools/"
   VERBATIM)
+
+# Version resource (FileVersion, ProductVersion, names) compiled by windres.
+enable_language(RC)
+configure_file("${PROJECT_SOURCE_DIR}/src/velmora-imgwatermark.rc.in"
+  "${CMAKE_CURRENT_BINARY_DIR}/generated/velmora-imgwatermark.rc" @ONLY)
+target_sources(velmora-imgwatermark PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/generated/velmora-imgwatermark.rc")
+
+# An import library for MSVC's linker, made from the export list with LLVM's
+# dlltool (the MinGW one writes the GNU archive flavour only).
+find_program(IMGWATERMARK_LLVM_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool)
+if(IMGWATERMARK_LLVM_DLLTOOL)
+  set(IMGWATERMARK_MSVC_IMPORT_LIB "${CMAKE_CURRENT_BINARY_DIR}/velmora-imgwatermark.lib")
+  add_custom_command(TARGET velmora-imgwatermark POST_BUILD
+    COMMAND "${IMGWATERMARK_LLVM_DLLTOOL}" -m i386:x86-64 -d "${IMGWATERMARK_DEF_FILE}"
+            -l "${IMGWATERMARK_MSVC_IMPORT_LIB}" -D velmora-imgwatermark.dll
+    BYPRODUCTS "${IMGWATERMARK_MSVC_IMPORT_LIB}"
+    VERBATIM)
+else()
+  message(WARNING "llvm-dlltool not found (Debian's llvm-14): no MSVC import library velmora-imgwatermark.lib")
+endif()

@@ -9,6 +9,11 @@
 
 #include "imgwatermark.h"
 
+/* The project's version, given by the build. */
+#ifndef IMGWATERMARK_VERSION
+#error "IMGWATERMARK_VERSION must be defined by the build"
+#endif
+
 static void usage(FILE *to) {
     fputs(
         "usage:\n"
@@ -18,6 +23,7 @@ static void usage(FILE *to) {
         "                     [--scale F]\n"
         "  imgwatermark batch --in DIR --out DIR --text TEXT [--size N] [--opacity F]\n"
         "                     [--position P]\n"
+        "  imgwatermark --version\n"
         "\n"
         "  --size      font size in pixels; 0 or less means 32 (default 0)\n"
         "  --opacity   0..1; above 1 acts as 1, 0 or less draws nothing (default 1)\n"
@@ -123,6 +129,10 @@ int main(int argc, char **argv) {
     if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 1 : 0;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("imgwatermark %s\n", IMGWATERMARK_VERSION);
+        return 0;
     }
     struct options o = {NULL, NULL, NULL, NULL, 0, IMGWATERMARK_POS_CENTER, 255, 255, 255, 1.0f, 0.0f, 1.0f};
     if (!parse_args(argc, argv, &o)) return 1;
