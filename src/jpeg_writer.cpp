@@ -85,11 +85,10 @@ constexpr unsigned char kAcChromaSymbols[162] = {
     0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda,
     0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
 
-// Code and length of every symbol; symbols the table lacks have length 0
-// (nothing is written for them, as in the reference writer).
+// Code << 16 | length of every symbol; symbols the table lacks have length
+// 0 (nothing is written for them, as in the reference writer).
 struct huffman_codes {
-    uint16_t code[256];
-    uint8_t length[256];
+    uint32_t packed[256];
 };
 
 // Canonical codes from counts per length, as the decoder rebuilds them.
@@ -99,8 +98,7 @@ constexpr huffman_codes make_codes(const unsigned char (&counts)[16], const unsi
     int k = 0;
     for (int len = 1; len <= 16; ++len) {
         for (int i = 0; i < counts[len - 1]; ++i, ++k) {
-            h.code[symbols[k]] = static_cast<uint16_t>(code++);
-            h.length[symbols[k]] = static_cast<uint8_t>(len);
+            h.packed[symbols[k]] = code++ << 16 | static_cast<unsigned>(len);
         }
         code <<= 1;
     }
@@ -176,6 +174,9 @@ public:
     unsigned char *cursor() { return data_ + used_; }
     void advance_to(unsigned char *p) { used_ = static_cast<size_t>(p - data_); }
 
+    // True when the bytes up to `p` (a position in the buffer) make a chunk.
+    bool full(const unsigned char *p) const { return static_cast<size_t>(p - data_) >= kChunk; }
+
     // Hands over the collected bytes once there are kChunk of them.
     void flush_if_full() {
         if (used_ >= kChunk) flush();
@@ -206,14 +207,25 @@ private:
 
 // The entropy-coded segment: bits MSB first, every 0xFF byte followed by a
 // stuffed 0x00. Bits wait in a 64-bit accumulator and leave 32 at a time.
-struct bit_writer {
+// Coding functions copy it into a local, so that the compiler keeps it in
+// registers (byte stores through `out` could otherwise alias it).
+struct bit_sink {
     uint64_t bits = 0;  // the low `count` bits are pending, oldest highest
     int count = 0;      // always < 32 between calls
     unsigned char *out = nullptr;
 
-    static void store_byte(unsigned char *&out, unsigned char b) {
+    static unsigned char *store_byte(unsigned char *out, unsigned char b) {
         *out++ = b;
         if (b == 0xFF) *out++ = 0;
+        return out;
+    }
+
+    // The slow path of put: a word holding a 0xFF byte.
+    static unsigned char *store_stuffed(unsigned char *out, uint32_t word) {
+        out = store_byte(out, static_cast<unsigned char>(word >> 24));
+        out = store_byte(out, static_cast<unsigned char>(word >> 16));
+        out = store_byte(out, static_cast<unsigned char>(word >> 8));
+        return store_byte(out, static_cast<unsigned char>(word));
     }
 
     // Appends the low `length` bits of `value` (length <= 32, no higher bits set).
@@ -223,7 +235,6 @@ struct bit_writer {
         if (count >= 32) {
             count -= 32;
             const uint32_t word = static_cast<uint32_t>(bits >> count);
-            // Fast path when no byte of the word is 0xFF.
             const uint32_t inverted = ~word;
             if (((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0) {
                 out[0] = static_cast<unsigned char>(word >> 24);
@@ -232,10 +243,7 @@ struct bit_writer {
                 out[3] = static_cast<unsigned char>(word);
                 out += 4;
             } else {
-                store_byte(out, static_cast<unsigned char>(word >> 24));
-                store_byte(out, static_cast<unsigned char>(word >> 16));
-                store_byte(out, static_cast<unsigned char>(word >> 8));
-                store_byte(out, static_cast<unsigned char>(word));
+                out = store_stuffed(out, word);
             }
         }
     }
@@ -246,7 +254,7 @@ struct bit_writer {
         put(0x7F, 7);
         while (count >= 8) {
             count -= 8;
-            store_byte(out, static_cast<unsigned char>(bits >> count));
+            out = store_byte(out, static_cast<unsigned char>(bits >> count));
         }
         count = 0;
     }
@@ -256,23 +264,24 @@ inline int bit_length(unsigned v) { return 32 - __builtin_clz(v); }
 
 // Magnitude category and extra bits of a nonzero value, combined with the
 // Huffman code for `symbol_base + category` into one put.
-inline void put_coded(bit_writer &bw, const huffman_codes &table, int symbol_base, int v) {
+inline void put_coded(bit_sink &s, const huffman_codes &table, int symbol_base, int v) {
     const unsigned magnitude = static_cast<unsigned>(v < 0 ? -v : v);
     const int n = bit_length(magnitude);
     const uint32_t extra = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << n) - 1);
-    const int symbol = symbol_base + n;
-    bw.put((static_cast<uint32_t>(table.code[symbol]) << n) | extra, table.length[symbol] + n);
+    const uint32_t entry = table.packed[symbol_base + n];
+    s.put(((entry >> 16) << n) | extra, static_cast<int>(entry & 0xFF) + n);
 }
 
 // Codes one block (natural-order coefficients, nonzero mask) and returns its
 // DC value, the next block's prediction.
-int encode_block(bit_writer &bw, const int16_t *coeff, uint64_t mask, int previous_dc, const huffman_codes &dc,
+int encode_block(bit_sink *sink, const int16_t *coeff, uint64_t mask, int previous_dc, const huffman_codes &dc,
                  const huffman_codes &ac) {
+    bit_sink s = *sink;
     const int diff = coeff[0] - previous_dc;
     if (diff == 0)
-        bw.put(dc.code[0], dc.length[0]);
+        s.put(dc.packed[0] >> 16, dc.packed[0] & 0xFF);
     else
-        put_coded(bw, dc, 0, diff);
+        put_coded(s, dc, 0, diff);
 
     uint64_t rest = to_zigzag(mask) & ~uint64_t{1};
     int last = 0;
@@ -280,11 +289,12 @@ int encode_block(bit_writer &bw, const int16_t *coeff, uint64_t mask, int previo
         const int k = __builtin_ctzll(rest);
         rest &= rest - 1;
         int run = k - last - 1;
-        for (; run >= 16; run -= 16) bw.put(ac.code[0xF0], ac.length[0xF0]);
-        put_coded(bw, ac, run << 4, coeff[kNatural.index[k]]);
+        for (; run >= 16; run -= 16) s.put(ac.packed[0xF0] >> 16, ac.packed[0xF0] & 0xFF);
+        put_coded(s, ac, run << 4, coeff[kNatural.index[k]]);
         last = k;
     }
-    if (last != 63) bw.put(ac.code[0x00], ac.length[0x00]);
+    if (last != 63) s.put(ac.packed[0x00] >> 16, ac.packed[0x00] & 0xFF);
+    *sink = s;
     return coeff[0];
 }
 
@@ -460,7 +470,7 @@ int write_jpeg(byte_write_fn *write, void *context, int w, int h, const unsigned
     output_buffer out(write, context, storage.get());
     put_headers(out, w, h, icc, icc_size);
 
-    bit_writer bw;
+    bit_sink bits;
     int dc_y = 0, dc_cb = 0, dc_cr = 0;
     for (int y = 0; y < h; y += 8) {
         jpeg_band band;
@@ -469,21 +479,25 @@ int write_jpeg(byte_write_fn *write, void *context, int w, int h, const unsigned
         for (int first = 0; first < blocks_across; first += run) {
             const int count = blocks_across - first < run ? blocks_across - first : run;
             kernel(band, first, count, quant, coeffs.get(), masks.get());
+            bits.out = out.cursor();
             for (int i = 0; i < count; ++i) {
                 const int16_t *c = coeffs.get() + static_cast<size_t>(i) * 3 * 64;
                 const uint64_t *m = masks.get() + static_cast<size_t>(i) * 3;
-                bw.out = out.cursor();
-                dc_y = encode_block(bw, c, m[0], dc_y, kDcLuma, kAcLuma);
-                dc_cb = encode_block(bw, c + 64, m[1], dc_cb, kDcChroma, kAcChroma);
-                dc_cr = encode_block(bw, c + 128, m[2], dc_cr, kDcChroma, kAcChroma);
-                out.advance_to(bw.out);
-                out.flush_if_full();
+                dc_y = encode_block(&bits, c, m[0], dc_y, kDcLuma, kAcLuma);
+                dc_cb = encode_block(&bits, c + 64, m[1], dc_cb, kDcChroma, kAcChroma);
+                dc_cr = encode_block(&bits, c + 128, m[2], dc_cr, kDcChroma, kAcChroma);
+                if (out.full(bits.out)) {
+                    out.advance_to(bits.out);
+                    out.flush();
+                    bits.out = out.cursor();
+                }
             }
+            out.advance_to(bits.out);
         }
     }
-    bw.out = out.cursor();
-    bw.finish();
-    out.advance_to(bw.out);
+    bits.out = out.cursor();
+    bits.finish();
+    out.advance_to(bits.out);
     const unsigned char eoi[] = {0xFF, 0xD9};
     out.put(eoi, sizeof eoi);
     out.flush();
