@@ -187,14 +187,15 @@ public:
     }
     void put(const unsigned char *p, size_t n) {
         while (n) {
+            flush_if_full();  // entropy-coded bytes may have run past kChunk
             const size_t room = kChunk - used_;
             const size_t take = n < room ? n : room;
             std::memcpy(data_ + used_, p, take);
             used_ += take;
             p += take;
             n -= take;
-            flush_if_full();
         }
+        flush_if_full();
     }
     void put_byte(unsigned char b) { put(&b, 1); }
 
