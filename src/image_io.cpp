@@ -9,6 +9,7 @@
 
 #include "decoder_guards.h"
 #include "image_metadata.h"
+#include "jpeg_writer.h"
 #include "orientation.h"
 #include "safe_file.h"
 #include "stb_image.h"
@@ -177,7 +178,7 @@ int encode(byte_write_fn *write, void *sink, int w, int h, const unsigned char *
     (void)icc_profile;  // TODO until the JPEG and PNG writers take it
     switch (format) {
     case FORMAT_JPEG:
-        return stbi_write_jpg_to_func(write, sink, w, h, 4, pixels, 92);
+        return write_jpeg(write, sink, w, h, pixels, icc_profile.data(), icc_profile.size());
     case FORMAT_BMP:
         return stbi_write_bmp_to_func(write, sink, w, h, 4, pixels);
     default:
