@@ -4,6 +4,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 bool byte_buffer_out::reserve_more(size_t extra) {
     if (extra <= capacity_ - size_) return true;
     if (extra > SIZE_MAX - size_) return false;
@@ -139,28 +143,67 @@ inline uint32_t zhash(const unsigned char *d) {
     return h & (kHashBuckets - 1);
 }
 
+// The index of the first differing byte of two 8-byte words given their
+// XOR x (non-zero), in memory order.
+inline unsigned first_difference(uint64_t x) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return static_cast<unsigned>(__builtin_clzll(x)) / 8;
+#else
+    return static_cast<unsigned>(__builtin_ctzll(x)) / 8;
+#endif
+}
+
+// The mask of the first k (1..8) bytes in memory order of a loaded word.
+inline uint64_t prefix_mask(unsigned k) {
+    const uint64_t ones = k >= 8 ? ~0ull : (1ull << (8 * k)) - 1;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return k >= 8 ? ones : ones << (8 * (8 - k));
+#else
+    return ones;
+#endif
+}
+
 // Length of the common prefix of a and b, at most `limit` bytes; reads no
 // byte at or past a + limit or b + limit.
 inline unsigned common_prefix(const unsigned char *a, const unsigned char *b, unsigned limit) {
     unsigned k = 0;
     while (k + 8 <= limit) {
         const uint64_t x = load64(a + k) ^ load64(b + k);
-        if (x) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-            return k + static_cast<unsigned>(__builtin_clzll(x)) / 8;
-#else
-            return k + static_cast<unsigned>(__builtin_ctzll(x)) / 8;
-#endif
-        }
+        if (x) return k + first_difference(x);
         k += 8;
     }
     while (k < limit && a[k] == b[k]) ++k;
     return k;
 }
 
+// The first 16 bytes at a position, compared with other positions' first
+// 16 bytes: the common prefix length, 0..16.
+#if defined(__SSE2__)
+struct prefix16 {
+    __m128i v;
+    explicit prefix16(const unsigned char *p) : v(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))) {}
+    unsigned common(const unsigned char *q) const {
+        const __m128i eq = _mm_cmpeq_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)));
+        // Bit 16 stops the count when all sixteen are equal.
+        return static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(_mm_movemask_epi8(eq))));
+    }
+};
+#else
+struct prefix16 {
+    uint64_t lo, hi;
+    explicit prefix16(const unsigned char *p) : lo(load64(p)), hi(load64(p + 8)) {}
+    unsigned common(const unsigned char *q) const {
+        const uint64_t x = load64(q) ^ lo;
+        if (x) return first_difference(x);
+        const uint64_t y = load64(q + 8) ^ hi;
+        return y ? 8 + first_difference(y) : 16;
+    }
+};
+#endif
+
 // Candidate positions per bucket, oldest first: stb's stretchy lists with
 // their capacity fixed at the most they ever hold.
-struct hash_chains {
+struct alignas(64) hash_chains {
     uint32_t pos[kHashBuckets][kBucketMax];
     uint8_t count[kHashBuckets];
 };
@@ -323,16 +366,29 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             size_t best_pos = 0;
             bool found = false;
             // The newest of equally long matches wins, as in stb's search.
-            for (unsigned j = 0; j < n; ++j) {
-                const size_t p = list[j];
-                if (i - p >= 32768) continue;
-                const unsigned char *cand = data + p;
-                if (cand[best - 1] != cur[best - 1]) continue;  // shorter than best
-                const unsigned d = common_prefix(cand, cur, limit);
-                if (d >= best) {
-                    best = d;
-                    best_pos = p;
-                    found = true;
+            if (limit >= 16) {
+                // The first sixteen bytes in one compare settle nearly every
+                // candidate; the rest of the loop has no unpredictable branch.
+                const prefix16 head(cur);
+                for (unsigned j = 0; j < n; ++j) {
+                    const size_t p = list[j];
+                    unsigned d = head.common(data + p);
+                    if (d == 16) d += common_prefix(data + p + 16, cur + 16, limit - 16);
+                    const bool better = i - p < 32768 && d >= best;
+                    best = better ? d : best;
+                    best_pos = better ? p : best_pos;
+                    found |= better;
+                }
+            } else {
+                for (unsigned j = 0; j < n; ++j) {
+                    const size_t p = list[j];
+                    if (i - p >= 32768) continue;
+                    const unsigned d = common_prefix(data + p, cur, limit);
+                    if (d >= best) {
+                        best = d;
+                        best_pos = p;
+                        found = true;
+                    }
                 }
             }
             if (n == kBucketMax) {
@@ -350,13 +406,22 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
                 const uint32_t *list2 = chains->pos[h2];
                 const unsigned n2 = chains->count[h2];
                 const unsigned limit2 = len - i - 1 < kMaxMatch ? static_cast<unsigned>(len - i - 1) : kMaxMatch;
-                if (limit2 > best) {
+                if (limit2 > best && best < 8 && limit2 >= 8) {
+                    // A longer match shares the first best + 1 bytes: one
+                    // masked word compare per candidate.
+                    const uint64_t mask = prefix_mask(best + 1), want = load64(next) & mask;
+                    for (unsigned j = 0; j < n2; ++j) {
+                        const size_t p = list2[j];
+                        if (i - p < 32767 && (load64(data + p) & mask) == want) {
+                            found = false;
+                            break;
+                        }
+                    }
+                } else if (limit2 > best) {
                     for (unsigned j = 0; j < n2; ++j) {
                         const size_t p = list2[j];
                         if (i - p >= 32767) continue;
-                        const unsigned char *cand = data + p;
-                        if (cand[best] != next[best]) continue;  // not longer than best
-                        if (common_prefix(cand, next, limit2) > best) {
+                        if (common_prefix(data + p, next, limit2) > best) {
                             found = false;
                             break;
                         }
