@@ -37,6 +37,10 @@ bool byte_buffer_out::append(const void *bytes, size_t n) {
 
 namespace {
 
+struct free_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
 // ---------------------------------------------------------------------------
 // Checksums
 
@@ -201,12 +205,65 @@ struct prefix16 {
 };
 #endif
 
+inline void prefetch(const void *p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 // Candidate positions per bucket, oldest first: stb's stretchy lists with
-// their capacity fixed at the most they ever hold.
+// their capacity fixed at the most they ever hold. Unused entries are zero.
 struct alignas(64) hash_chains {
     uint32_t pos[kHashBuckets][kBucketMax];
     uint8_t count[kHashBuckets];
 };
+
+// The best of the n candidates `list` holds for the match at position i
+// (limit >= 16 bytes may match): the longest of at least 3 bytes starting
+// less than 32768 bytes back, the newest of equally long ones, as stb's
+// search with its `>=` picks it. Returns length << 4 | index, or 0 for none.
+inline unsigned best_candidate(const unsigned char *data, size_t i, const uint32_t *list, unsigned n,
+                               unsigned limit) {
+    const unsigned char *cur = data + i;
+    const prefix16 head(cur);
+    alignas(16) uint16_t length[kBucketMax] = {};
+    for (unsigned j = 0; j < n; ++j) {
+        const unsigned char *q = data + list[j];
+        unsigned d = head.common(q);
+        if (d == 16) d += common_prefix(q + 16, cur + 16, limit - 16);
+        length[j] = static_cast<uint16_t>(d);
+    }
+#if defined(__SSE2__)
+    // All sixteen at once: in the window, at least 3 long, then the largest
+    // of length << 4 | index (keys stay below 2^15).
+    const __m128i at = _mm_set1_epi32(static_cast<int>(i)), window = _mm_set1_epi32(32768);
+    const __m128i *pos = reinterpret_cast<const __m128i *>(list);
+    __m128i in_window[4];
+    for (int k = 0; k < 4; ++k) in_window[k] = _mm_cmpgt_epi32(window, _mm_sub_epi32(at, _mm_load_si128(pos + k)));
+    const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i *>(length));
+    const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i *>(length + 8));
+    const __m128i two = _mm_set1_epi16(2);
+    const __m128i ok_lo = _mm_and_si128(_mm_packs_epi32(in_window[0], in_window[1]), _mm_cmpgt_epi16(lo, two));
+    const __m128i ok_hi = _mm_and_si128(_mm_packs_epi32(in_window[2], in_window[3]), _mm_cmpgt_epi16(hi, two));
+    const __m128i key_lo = _mm_and_si128(ok_lo, _mm_or_si128(_mm_slli_epi16(lo, 4), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)));
+    const __m128i key_hi =
+        _mm_and_si128(ok_hi, _mm_or_si128(_mm_slli_epi16(hi, 4), _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15)));
+    __m128i m = _mm_max_epi16(key_lo, key_hi);
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm_max_epi16(m, _mm_srli_epi32(m, 16));
+    return static_cast<unsigned>(_mm_cvtsi128_si32(m)) & 0xFFFF;
+#else
+    unsigned key = 0;
+    for (unsigned j = 0; j < n; ++j) {
+        const unsigned k = length[j] << 4 | j;
+        key = i - list[j] < 32768 && length[j] >= 3 && k > key ? k : key;
+    }
+    return key;
+#endif
+}
 
 // Bit-reversed fixed-Huffman codes, as stb's bitrev + huff macros give them.
 struct code {
@@ -342,9 +399,11 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
     out->set_size(out->size() + 2);
 
     {
-        std::unique_ptr<hash_chains> chains(new (std::nothrow) hash_chains);
-        if (!chains) return false;
-        std::memset(chains->count, 0, sizeof chains->count);
+        // Zeroed, so that the unused entries the search reads are zero.
+        std::unique_ptr<void, free_deleter> chains_memory(std::calloc(1, sizeof(hash_chains) + 64));
+        if (!chains_memory) return false;
+        hash_chains *const chains = reinterpret_cast<hash_chains *>(
+            (reinterpret_cast<uintptr_t>(chains_memory.get()) + 63) & ~static_cast<uintptr_t>(63));
         const code_tables &ct = codes();
         bit_writer bw(out);
         bw.put(1, 1);  // BFINAL
@@ -361,23 +420,21 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             const uint32_t h = zhash(cur);
             uint32_t *list = chains->pos[h];
             unsigned n = chains->count[h];
+            // The lazy step's bucket, which is also the next step's after a
+            // literal: fetched while this one is searched.
+            const uint32_t h_next = zhash(cur + 1);
+            prefetch(chains->pos[h_next]);
             const unsigned limit = len - i < kMaxMatch ? static_cast<unsigned>(len - i) : kMaxMatch;
             unsigned best = 3;  // limit >= 4 > best, and best never passes limit
             size_t best_pos = 0;
             bool found = false;
             // The newest of equally long matches wins, as in stb's search.
             if (limit >= 16) {
-                // The first sixteen bytes in one compare settle nearly every
-                // candidate; the rest of the loop has no unpredictable branch.
-                const prefix16 head(cur);
-                for (unsigned j = 0; j < n; ++j) {
-                    const size_t p = list[j];
-                    unsigned d = head.common(data + p);
-                    if (d == 16) d += common_prefix(data + p + 16, cur + 16, limit - 16);
-                    const bool better = i - p < 32768 && d >= best;
-                    best = better ? d : best;
-                    best_pos = better ? p : best_pos;
-                    found |= better;
+                const unsigned key = best_candidate(data, i, list, n, limit);
+                if (key) {
+                    best = key >> 4;
+                    best_pos = list[key & 15];
+                    found = true;
                 }
             } else {
                 for (unsigned j = 0; j < n; ++j) {
@@ -391,6 +448,7 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
                     }
                 }
             }
+            if (found && i + best + 3 < len) prefetch(chains->pos[zhash(cur + best)]);
             if (n == kBucketMax) {
                 std::memmove(list, list + kQuality, sizeof(list[0]) * kQuality);
                 n = kQuality;
@@ -402,7 +460,7 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             // byte a literal. Nothing is longer than the longest match.
             if (found && best < kMaxMatch) {
                 const unsigned char *next = cur + 1;
-                const uint32_t h2 = zhash(next);
+                const uint32_t h2 = h_next;
                 const uint32_t *list2 = chains->pos[h2];
                 const unsigned n2 = chains->count[h2];
                 const unsigned limit2 = len - i - 1 < kMaxMatch ? static_cast<unsigned>(len - i - 1) : kMaxMatch;
