@@ -96,10 +96,12 @@ uint32_t crc32_update(uint32_t crc, const unsigned char *p, size_t n) {
     return ~c;
 }
 
-uint32_t adler32(const unsigned char *p, size_t n) {
+uint32_t adler32(const unsigned char *p, size_t n) { return adler32_update(1, p, n); }
+
+uint32_t adler32_update(uint32_t adler, const unsigned char *p, size_t n) {
     // 5552 is the most bytes whose sums cannot overflow 32 bits before the
     // modulo.
-    uint32_t s1 = 1, s2 = 0;
+    uint32_t s1 = adler & 0xFFFF, s2 = adler >> 16;
     while (n) {
         size_t block = n < 5552 ? n : 5552;
         n -= block;
@@ -214,42 +216,40 @@ inline void prefetch(const void *p) {
 }
 
 // Candidate positions per bucket, oldest first: stb's stretchy lists with
-// their capacity fixed at the most they ever hold. Unused entries are zero.
+// their capacity fixed at the most they ever hold.
 struct alignas(64) hash_chains {
     uint32_t pos[kHashBuckets][kBucketMax];
     uint8_t count[kHashBuckets];
 };
 
-// The best of the n candidates `list` holds for the match at position i
-// (limit >= 16 bytes may match): the longest of at least 3 bytes starting
-// less than 32768 bytes back, the newest of equally long ones, as stb's
-// search with its `>=` picks it. Returns length << 4 | index, or 0 for none.
-inline unsigned best_candidate(const unsigned char *data, size_t i, const uint32_t *list, unsigned n,
+// The best of the n candidates `list` holds for the match at position i,
+// whose bytes are at cur (limit >= 16 bytes may match): the longest of at
+// least 3 bytes starting less than 32768 bytes back, the newest of equally
+// long ones, as stb's search with its `>=` picks it. Only candidates in that
+// window are read, at cur minus their distance. Returns length << 4 | index,
+// or 0 for none.
+inline unsigned best_candidate(const unsigned char *cur, size_t i, const uint32_t *list, unsigned n,
                                unsigned limit) {
-    const unsigned char *cur = data + i;
     const prefix16 head(cur);
     alignas(16) uint16_t length[kBucketMax] = {};
     for (unsigned j = 0; j < n; ++j) {
-        const unsigned char *q = data + list[j];
+        const size_t back = i - list[j];
+        const bool in_window = back < 32768;
+        const unsigned char *q = in_window ? cur - back : cur;
         unsigned d = head.common(q);
-        if (d == 16) d += common_prefix(q + 16, cur + 16, limit - 16);
-        length[j] = static_cast<uint16_t>(d);
+        if (d == 16 && in_window) d += common_prefix(q + 16, cur + 16, limit - 16);
+        length[j] = static_cast<uint16_t>(in_window ? d : 0);
     }
 #if defined(__SSE2__)
-    // All sixteen at once: in the window, at least 3 long, then the largest
-    // of length << 4 | index (keys stay below 2^15).
-    const __m128i at = _mm_set1_epi32(static_cast<int>(i)), window = _mm_set1_epi32(32768);
-    const __m128i *pos = reinterpret_cast<const __m128i *>(list);
-    __m128i in_window[4];
-    for (int k = 0; k < 4; ++k) in_window[k] = _mm_cmpgt_epi32(window, _mm_sub_epi32(at, _mm_load_si128(pos + k)));
+    // All sixteen at once: at least 3 long, then the largest of
+    // length << 4 | index (keys stay below 2^15).
     const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i *>(length));
     const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i *>(length + 8));
     const __m128i two = _mm_set1_epi16(2);
-    const __m128i ok_lo = _mm_and_si128(_mm_packs_epi32(in_window[0], in_window[1]), _mm_cmpgt_epi16(lo, two));
-    const __m128i ok_hi = _mm_and_si128(_mm_packs_epi32(in_window[2], in_window[3]), _mm_cmpgt_epi16(hi, two));
-    const __m128i key_lo = _mm_and_si128(ok_lo, _mm_or_si128(_mm_slli_epi16(lo, 4), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)));
-    const __m128i key_hi =
-        _mm_and_si128(ok_hi, _mm_or_si128(_mm_slli_epi16(hi, 4), _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15)));
+    const __m128i key_lo = _mm_and_si128(_mm_cmpgt_epi16(lo, two),
+                                         _mm_or_si128(_mm_slli_epi16(lo, 4), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)));
+    const __m128i key_hi = _mm_and_si128(
+        _mm_cmpgt_epi16(hi, two), _mm_or_si128(_mm_slli_epi16(hi, 4), _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15)));
     __m128i m = _mm_max_epi16(key_lo, key_hi);
     m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
     m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
@@ -258,8 +258,8 @@ inline unsigned best_candidate(const unsigned char *data, size_t i, const uint32
 #else
     unsigned key = 0;
     for (unsigned j = 0; j < n; ++j) {
-        const unsigned k = length[j] << 4 | j;
-        key = i - list[j] < 32768 && length[j] >= 3 && k > key ? k : key;
+        const unsigned k = static_cast<unsigned>(length[j]) << 4 | j;
+        key = length[j] >= 3 && k > key ? k : key;
     }
     return key;
 #endif
@@ -383,15 +383,81 @@ struct bit_writer {
     }
 };
 
+// The input as the compressor sees it: the last 32 KB behind the current
+// position and at least kAhead bytes ahead of it (or up to the end), read
+// from the source in large pieces.
+class input_window {
+public:
+    static constexpr size_t kAhead = 264;  // a lazy match's 258 bytes from the next position, and a word
+    static constexpr size_t kSize = 3 * 32768;
+
+    input_window(deflate_source *src, size_t len, unsigned char *buffer) : src_(src), len_(len), buf_(buffer) {}
+
+    // Makes bytes [i, min(len, i + kAhead)) available; everything from
+    // 32768 bytes behind i stays. False when the source ends early.
+    bool fill(size_t i) {
+        const size_t want = len_ - i < kAhead ? len_ : i + kAhead;
+        if (end_ >= want) return true;
+        if (kSize - (end_ - base_) < kAhead) {
+            const size_t keep = i > 32768 ? i - 32768 : 0;
+            std::memmove(buf_, buf_ + (keep - base_), end_ - keep);
+            base_ = keep;
+        }
+        while (end_ < len_ && end_ - base_ < kSize) {
+            const size_t room = kSize - (end_ - base_), left = len_ - end_;
+            unsigned char *dst = buf_ + (end_ - base_);
+            const size_t got = src_->read(dst, room < left ? room : left);
+            if (got == 0) return false;
+            adler_ = adler32_update(adler_, dst, got);
+            end_ += got;
+        }
+        return end_ >= want;
+    }
+    // The byte at position i, which fill(i) made available.
+    const unsigned char *at(size_t i) const { return buf_ + (i - base_); }
+    // The Adler-32 of everything read, once all of it has been.
+    uint32_t adler() const { return adler_; }
+
+private:
+    deflate_source *src_;
+    size_t len_;
+    unsigned char *buf_;
+    size_t base_ = 0, end_ = 0;  // positions of buf_[0] and of the byte after the last held
+    uint32_t adler_ = 1;
+};
+
+// Reads a block of memory.
+class memory_source : public deflate_source {
+public:
+    memory_source(const unsigned char *data, size_t len) : data_(data), len_(len) {}
+    size_t read(unsigned char *dst, size_t max) override {
+        const size_t n = len_ - done_ < max ? len_ - done_ : max;
+        if (n) std::memcpy(dst, data_ + done_, n);
+        done_ += n;
+        return n;
+    }
+    void rewind() override { done_ = 0; }
+
+private:
+    const unsigned char *data_;
+    size_t len_, done_ = 0;
+};
+
 }  // namespace
 
 bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *out) {
+    memory_source src(data, len);
+    return stb_zlib_compress(&src, len, out);
+}
+
+bool stb_zlib_compress(deflate_source *src, size_t len, byte_buffer_out *out) {
     if (len > static_cast<size_t>(INT_MAX)) return false;
     const size_t start = out->size();
     // stb stores the data uncompressed when its stream (header included)
     // would be longer than this.
     const size_t stored_limit = len + 2 + ((len + 32766) / 32767) * 5;
     bool stored = false;
+    uint32_t adler = 1;
 
     if (!out->reserve_more(2 + len / 4 + 64)) return false;
     out->data()[out->size()] = 0x78;  // deflate, 32K window
@@ -399,11 +465,13 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
     out->set_size(out->size() + 2);
 
     {
-        // Zeroed, so that the unused entries the search reads are zero.
-        std::unique_ptr<void, free_deleter> chains_memory(std::calloc(1, sizeof(hash_chains) + 64));
-        if (!chains_memory) return false;
+        // The candidate lists, 64-byte aligned, and the input window.
+        std::unique_ptr<void, free_deleter> memory(std::malloc(sizeof(hash_chains) + 64 + input_window::kSize));
+        if (!memory) return false;
         hash_chains *const chains = reinterpret_cast<hash_chains *>(
-            (reinterpret_cast<uintptr_t>(chains_memory.get()) + 63) & ~static_cast<uintptr_t>(63));
+            (reinterpret_cast<uintptr_t>(memory.get()) + 63) & ~static_cast<uintptr_t>(63));
+        std::memset(chains->count, 0, sizeof chains->count);
+        input_window win(src, len, reinterpret_cast<unsigned char *>(chains + 1));
         const code_tables &ct = codes();
         bit_writer bw(out);
         bw.put(1, 1);  // BFINAL
@@ -411,12 +479,12 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
         const size_t growth = len / 8 + 4096;
         size_t i = 0;
         while (i + 3 < len) {
-            if (!bw.room(growth)) return false;
+            if (!bw.room(growth) || !win.fill(i)) return false;
             if (static_cast<size_t>(bw.p - (out->data() + start)) > stored_limit) {
                 stored = true;  // the final stream can only be longer
                 break;
             }
-            const unsigned char *cur = data + i;
+            const unsigned char *cur = win.at(i);
             const uint32_t h = zhash(cur);
             uint32_t *list = chains->pos[h];
             unsigned n = chains->count[h];
@@ -430,7 +498,7 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             bool found = false;
             // The newest of equally long matches wins, as in stb's search.
             if (limit >= 16) {
-                const unsigned key = best_candidate(data, i, list, n, limit);
+                const unsigned key = best_candidate(cur, i, list, n, limit);
                 if (key) {
                     best = key >> 4;
                     best_pos = list[key & 15];
@@ -438,12 +506,12 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
                 }
             } else {
                 for (unsigned j = 0; j < n; ++j) {
-                    const size_t p = list[j];
-                    if (i - p >= 32768) continue;
-                    const unsigned d = common_prefix(data + p, cur, limit);
+                    const size_t back = i - list[j];
+                    if (back >= 32768) continue;
+                    const unsigned d = common_prefix(cur - back, cur, limit);
                     if (d >= best) {
                         best = d;
-                        best_pos = p;
+                        best_pos = list[j];
                         found = true;
                     }
                 }
@@ -460,26 +528,25 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             // byte a literal. Nothing is longer than the longest match.
             if (found && best < kMaxMatch) {
                 const unsigned char *next = cur + 1;
-                const uint32_t h2 = h_next;
-                const uint32_t *list2 = chains->pos[h2];
-                const unsigned n2 = chains->count[h2];
+                const uint32_t *list2 = chains->pos[h_next];
+                const unsigned n2 = chains->count[h_next];
                 const unsigned limit2 = len - i - 1 < kMaxMatch ? static_cast<unsigned>(len - i - 1) : kMaxMatch;
                 if (limit2 > best && best < 8 && limit2 >= 8) {
                     // A longer match shares the first best + 1 bytes: one
                     // masked word compare per candidate.
                     const uint64_t mask = prefix_mask(best + 1), want = load64(next) & mask;
                     for (unsigned j = 0; j < n2; ++j) {
-                        const size_t p = list2[j];
-                        if (i - p < 32767 && (load64(data + p) & mask) == want) {
+                        const size_t back = i - list2[j];
+                        if (back < 32767 && (load64(cur - back) & mask) == want) {
                             found = false;
                             break;
                         }
                     }
                 } else if (limit2 > best) {
                     for (unsigned j = 0; j < n2; ++j) {
-                        const size_t p = list2[j];
-                        if (i - p >= 32767) continue;
-                        if (common_prefix(data + p, next, limit2) > best) {
+                        const size_t back = i - list2[j];
+                        if (back >= 32767) continue;
+                        if (common_prefix(cur - back, next, limit2) > best) {
                             found = false;
                             break;
                         }
@@ -499,9 +566,10 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             }
         }
         if (!stored) {
+            if (i < len && !win.fill(i)) return false;
             for (; i < len; ++i) {
                 if (!bw.room(growth)) return false;
-                const code c = ct.literal[data[i]];
+                const code c = ct.literal[*win.at(i)];
                 bw.put(c.bits, c.len);
             }
             if (!bw.room(growth)) return false;
@@ -509,13 +577,17 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             bw.finish();
             bw.sync_out();
             if (out->size() - start > stored_limit) stored = true;
+            adler = win.adler();
         }
     }
 
     if (stored) {
-        // Header kept; blocks of at most 32767 bytes, the last one final.
+        // Header kept; blocks of at most 32767 bytes, the last one final,
+        // read afresh from the source.
         out->set_size(start + 2);
         if (!out->reserve_more(stored_limit - 2 + 4)) return false;
+        src->rewind();
+        adler = 1;
         unsigned char *o = out->data() + out->size();
         for (size_t j = 0; j < len;) {
             const size_t block = len - j > 32767 ? 32767 : len - j;
@@ -524,15 +596,19 @@ bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *o
             *o++ = static_cast<unsigned char>(block >> 8);
             *o++ = static_cast<unsigned char>(~block);
             *o++ = static_cast<unsigned char>(~block >> 8);
-            std::memcpy(o, data + j, block);
+            for (size_t done = 0; done < block;) {
+                const size_t got = src->read(o + done, block - done);
+                if (got == 0) return false;
+                done += got;
+            }
+            adler = adler32_update(adler, o, block);
             o += block;
             j += block;
         }
         out->set_size(static_cast<size_t>(o - out->data()));
     }
 
-    const uint32_t a = adler32(data, len);
-    const unsigned char tail[4] = {static_cast<unsigned char>(a >> 24), static_cast<unsigned char>(a >> 16),
-                                   static_cast<unsigned char>(a >> 8), static_cast<unsigned char>(a)};
+    const unsigned char tail[4] = {static_cast<unsigned char>(adler >> 24), static_cast<unsigned char>(adler >> 16),
+                                   static_cast<unsigned char>(adler >> 8), static_cast<unsigned char>(adler)};
     return out->append(tail, 4);
 }

@@ -35,6 +35,17 @@ private:
     size_t size_ = 0, capacity_ = 0;
 };
 
+// A byte stream the compressor reads front to back, which can start over.
+class deflate_source {
+public:
+    virtual ~deflate_source() = default;
+    // Copies the next bytes, at most max, to dst; returns their count, 0
+    // only at the end.
+    virtual size_t read(unsigned char *dst, size_t max) = 0;
+    // Starts again from the first byte.
+    virtual void rewind() = 0;
+};
+
 // Appends to *out the zlib stream stbi_zlib_compress(data, len, &n, 8)
 // returns, byte for byte: fixed-Huffman deflate with stb's hash, candidate
 // lists, lazy step and stored-block fallback, then the Adler-32. `len` must
@@ -42,8 +53,15 @@ private:
 // (out keeps its earlier bytes, possibly with a partial tail).
 bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *out);
 
+// The same for the `len` bytes `src` gives, read through a 96 KB window (and
+// read a second time when stb would store them uncompressed); false also
+// when the source ends early.
+bool stb_zlib_compress(deflate_source *src, size_t len, byte_buffer_out *out);
+
 // Adler-32 of n bytes, as zlib defines it (starting value 1).
 uint32_t adler32(const unsigned char *data, size_t n);
+// The Adler-32 `adler` continued over n more bytes.
+uint32_t adler32_update(uint32_t adler, const unsigned char *data, size_t n);
 
 // CRC-32 (the PNG and zlib polynomial) of n bytes, continuing from `crc`
 // (0 for a fresh start).

@@ -53,16 +53,45 @@ bool end_chunk(byte_buffer_out *out, size_t at) {
     return out->append(crc, 4);
 }
 
-// stb's filter choice for each row, the filter byte and the filtered row
-// written to `filtered` ((n + 1) * h bytes).
-bool filter_rows(const unsigned char *rgba, size_t n, int h, row_kernels k, unsigned char *filtered) {
-    malloc_bytes zero_row(static_cast<unsigned char *>(std::calloc(n, 1)));
-    if (!zero_row) return false;
-    for (int y = 0; y < h; ++y) {
-        const unsigned char *row = rgba + n * static_cast<size_t>(y);
-        const unsigned char *prev = y ? row - n : zero_row.get();
+// The filtered picture stb compresses, made row by row as the compressor
+// reads it: each row's filter byte (stb's choice) and its filtered bytes.
+class filtered_rows : public deflate_source {
+public:
+    // `zero_row` holds n zero bytes and `row_buffer` n + 1 bytes of room.
+    filtered_rows(const unsigned char *rgba, size_t n, int h, row_kernels k, const unsigned char *zero_row,
+                  unsigned char *row_buffer)
+        : rgba_(rgba), n_(n), h_(h), k_(k), zero_(zero_row), row_(row_buffer) {}
+
+    size_t read(unsigned char *dst, size_t max) override {
+        size_t done = 0;
+        while (done < max && y_ < h_) {
+            if (offset_ == 0 && max - done >= n_ + 1) {
+                filter_row(dst + done);  // a whole row fits: straight in
+                done += n_ + 1;
+                ++y_;
+                continue;
+            }
+            if (offset_ == 0) filter_row(row_);
+            const size_t part = n_ + 1 - offset_ < max - done ? n_ + 1 - offset_ : max - done;
+            std::memcpy(dst + done, row_ + offset_, part);
+            done += part;
+            offset_ += part;
+            if (offset_ == n_ + 1) {
+                offset_ = 0;
+                ++y_;
+            }
+        }
+        return done;
+    }
+    void rewind() override { y_ = 0, offset_ = 0; }
+
+private:
+    // Row y_'s filter byte and filtered bytes, n + 1 in all, to out.
+    void filter_row(unsigned char *out) const {
+        const unsigned char *row = rgba_ + n_ * static_cast<size_t>(y_);
+        const unsigned char *prev = y_ ? row - n_ : zero_;
         uint64_t sums[5];
-        k.score(row, prev, n, sums);
+        k_.score(row, prev, n_, sums);
         // stb sums into an int, which wraps on rows of millions of pixels;
         // the first lowest score wins.
         int best = 0, best_score = INT_MAX;
@@ -73,12 +102,19 @@ bool filter_rows(const unsigned char *rgba, size_t n, int h, row_kernels k, unsi
                 best = f;
             }
         }
-        unsigned char *dst = filtered + (n + 1) * static_cast<size_t>(y);
-        dst[0] = static_cast<unsigned char>(best);
-        k.apply(best, row, prev, n, dst + 1);
+        out[0] = static_cast<unsigned char>(best);
+        k_.apply(best, row, prev, n_, out + 1);
     }
-    return true;
-}
+
+    const unsigned char *rgba_;
+    size_t n_;
+    int h_;
+    row_kernels k_;
+    const unsigned char *zero_;
+    unsigned char *row_;
+    int y_ = 0;
+    size_t offset_ = 0;  // bytes of row y_ already given
+};
 
 }  // namespace
 
@@ -121,10 +157,11 @@ int write_png(byte_write_fn *write, void *context, int w, int h, const unsigned 
     at = out.size();
     if (!begin_chunk(&out, "IDAT", 0)) return 0;
     {
-        // The filtered picture exists only while it is compressed.
-        malloc_bytes filtered(static_cast<unsigned char *>(std::malloc(filtered_size)));
-        if (!filtered || !filter_rows(rgba, n, h, kernels_for(path), filtered.get())) return 0;
-        if (!stb_zlib_compress(filtered.get(), filtered_size, &out)) return 0;
+        // A zero row above the first, then room for one filtered row.
+        malloc_bytes rows(static_cast<unsigned char *>(std::calloc(2 * n + 1, 1)));
+        if (!rows) return 0;
+        filtered_rows src(rgba, n, h, kernels_for(path), rows.get(), rows.get() + n);
+        if (!stb_zlib_compress(&src, filtered_size, &out)) return 0;
     }
     const size_t idat_length = out.size() - at - 8;
     if (idat_length > 0x7FFFFFFFu) return 0;
