@@ -318,6 +318,61 @@ TEST_P(zlib_identity, gives_stbi_zlib_compress_bytes) {
 INSTANTIATE_TEST_SUITE_P(table, zlib_identity, ::testing::ValuesIn(byte_cases()),
                          [](const ::testing::TestParamInfo<byte_case> &info) { return std::string(info.param.name); });
 
+// A source that hands out at most `piece` bytes a read, and only the first
+// `available` bytes of `data`.
+class piecewise_source : public deflate_source {
+public:
+    piecewise_source(const bytes &data, size_t piece, size_t available)
+        : data_(data), piece_(piece), available_(available) {}
+    size_t read(unsigned char *dst, size_t max) override {
+        size_t n = available_ - done_;
+        n = n < max ? n : max;
+        n = n < piece_ ? n : piece_;
+        std::memcpy(dst, data_.data() + done_, n);
+        done_ += n;
+        return n;
+    }
+    void rewind() override {
+        done_ = 0;
+        ++rewinds;
+    }
+    int rewinds = 0;
+
+private:
+    const bytes &data_;
+    size_t piece_, available_, done_ = 0;
+};
+
+// Reads of any size give the same stream; stored data is read a second time;
+// a source that ends early is a failure.
+TEST(zlib_source, any_read_sizes_give_the_same_stream) {
+    uint32_t state = 17;
+    bytes random(100000), narrow(150000);
+    for (auto &v : random) v = static_cast<unsigned char>(next_random(&state));
+    for (auto &v : narrow) v = static_cast<unsigned char>(next_random(&state) % 5);
+    struct source_case {
+        const bytes *data;
+        bool stored;
+    };
+    for (const source_case &c : {source_case{&random, true}, source_case{&narrow, false}}) {
+        byte_buffer_out whole;
+        ASSERT_TRUE(stb_zlib_compress(c.data->data(), c.data->size(), &whole));
+        for (size_t piece : {1u, 7u, 4096u, 1000000u}) {
+            piecewise_source src(*c.data, piece, c.data->size());
+            byte_buffer_out out;
+            ASSERT_TRUE(stb_zlib_compress(&src, c.data->size(), &out)) << piece;
+            ASSERT_EQ(out.size(), whole.size()) << piece;
+            EXPECT_EQ(0, std::memcmp(out.data(), whole.data(), whole.size())) << piece;
+            EXPECT_EQ(src.rewinds, c.stored ? 1 : 0) << piece;
+        }
+        for (size_t available : {size_t{0}, size_t{1000}, c.data->size() - 1}) {
+            piecewise_source src(*c.data, 4096, available);
+            byte_buffer_out out;
+            EXPECT_FALSE(stb_zlib_compress(&src, c.data->size(), &out)) << available;
+        }
+    }
+}
+
 TEST(checksums, match_bit_by_bit_references) {
     bytes data(100003);
     uint32_t state = 1;
