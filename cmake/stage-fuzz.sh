@@ -23,7 +23,7 @@ cmake -S tests/fuzz -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 # Only the targets: the shared module cannot link against clang's sanitizer
 # runtimes with --no-undefined, and the fuzzers do not need it.
-cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_jpeg_writer make_fuzz_seeds
+cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_jpeg_writer fuzz_png_writer make_fuzz_seeds
 
 # Allocations above 256 MB fail as on a small machine: that sends the fuzzer
 # down the out-of-memory paths, and keeps a few-byte file that legitimately
@@ -33,19 +33,25 @@ cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_j
 # get to decode and show up as a timeout.
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:max_allocation_size_mb=256"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/cmake/ubsan.supp"
-mkdir -p "$out/seeds/image_bytes" "$out/seeds/params" "$out/corpus/image_bytes" "$out/corpus/params" \
-         "$out/seeds/jpeg_writer" "$out/corpus/jpeg_writer" "$out/artifacts"
+mkdir -p "$out/seeds/image_bytes" "$out/seeds/params" "$out/seeds/jpeg_writer" "$out/seeds/png_writer" \
+         "$out/corpus/image_bytes" "$out/corpus/params" "$out/corpus/jpeg_writer" "$out/corpus/png_writer" \
+         "$out/artifacts"
 "$out/make_fuzz_seeds" "$out/seeds/image_bytes" "$out/seeds/params"
 # The JPEG writer's input is mode, size and pixel bytes: a 17 x 9 picture, and
 # a 1,027 x 2 row with a colour profile.
 printf '\000\020\010\377\000\200\022\064\126\170\232\274\336\360' >"$out/seeds/jpeg_writer/small"
 printf '\037\002\004\001\002\003\004\005\006\007' >"$out/seeds/jpeg_writer/long_row"
+# The PNG writer's seeds: raw bytes, a small picture, a long row, a profile.
+printf '\000\000\000aaaaabbbbbaaaaabbbbbabababab' >"$out/seeds/png_writer/raw"
+printf '\003\037\027photo-like bytes 0123456789' >"$out/seeds/png_writer/small"
+printf '\101\377\040xyz' >"$out/seeds/png_writer/long_row"
+printf '\202\010\010profile-bytes' >"$out/seeds/png_writer/profile"
 extra=""
 suite="$root/../shared/corpus/pngsuite/png"
 [ -d "$suite" ] && extra="$suite"
 
 status=0
-for target in image_bytes params jpeg_writer; do
+for target in image_bytes params jpeg_writer png_writer; do
   seeds="$out/seeds/$target"
   [ "$target" = image_bytes ] && seeds="$seeds $extra"
   echo "== fuzz_$target: $runs runs, seed $seed (at most ${seconds}s)"

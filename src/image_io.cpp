@@ -11,6 +11,7 @@
 #include "image_metadata.h"
 #include "jpeg_writer.h"
 #include "orientation.h"
+#include "png_writer.h"
 #include "safe_file.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
@@ -175,14 +176,13 @@ bool fits_encoders(int w, int h) {
 // BMP has no room for a colour profile; the profile is dropped there.
 int encode(byte_write_fn *write, void *sink, int w, int h, const unsigned char *pixels, int format,
            const std::vector<unsigned char> &icc_profile) {
-    (void)icc_profile;  // TODO until the JPEG and PNG writers take it
     switch (format) {
     case FORMAT_JPEG:
         return write_jpeg(write, sink, w, h, pixels, icc_profile.data(), icc_profile.size());
     case FORMAT_BMP:
         return stbi_write_bmp_to_func(write, sink, w, h, 4, pixels);
     default:
-        return stbi_write_png_to_func(write, sink, w, h, 4, pixels, w * 4);
+        return write_png(write, sink, w, h, pixels, icc_profile.data(), icc_profile.size());
     }
 }
 
