@@ -118,6 +118,8 @@ struct picture_case {
     int w, h;
 };
 
+void PrintTo(const picture_case &pc, std::ostream *os) { *os << pc.name; }
+
 picture make_picture(const picture_case &pc) { return pc.make ? pc.make(pc.w, pc.h) : make_content(pc.c, pc.w, pc.h, 5); }
 
 std::vector<picture_case> picture_cases() {
@@ -295,6 +297,8 @@ std::vector<byte_case> byte_cases() {
     cases.push_back({"mostly_random", mostly_random});
     return cases;
 }
+
+void PrintTo(const byte_case &c, std::ostream *os) { *os << c.name; }
 
 class zlib_identity : public ::testing::TestWithParam<byte_case> {};
 
