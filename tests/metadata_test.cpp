@@ -3,9 +3,12 @@
 // and kept; malformed blocks are ignored safely.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "stb_image.h"
 
 #include "encoder_fixtures.h"
 #include "image_metadata.h"
@@ -249,3 +252,160 @@ TEST(ColourProfile, OversizedProfileIsLeftOut) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Profiles in the outputs, read back by the test's own parsers.
+
+namespace {
+
+// An output split into the colour profile it carries and everything else.
+struct split_file {
+    bytes profile;               // the parts joined; empty when there is none
+    std::vector<size_t> parts;   // part sizes in file order (JPEG)
+    bytes rest;                  // the file without the profile's segments or chunk
+    bool well_placed = true;     // right after the JFIF APP0 segment / the IHDR chunk
+};
+
+split_file split_jpeg(const bytes &f) {
+    split_file out;
+    out.rest.assign(f.begin(), f.begin() + 2);
+    std::vector<bool> is_icc;
+    size_t at = 2;
+    while (at + 4 <= f.size() && f[at] == 0xFF && f[at + 1] != 0xDA) {
+        const size_t end = at + 2 + ((f[at + 2] << 8) | f[at + 3]);
+        if (end > f.size()) break;
+        const bool icc = f[at + 1] == 0xE2 && end - at >= 18 && std::memcmp(&f[at + 4], "ICC_PROFILE", 12) == 0;
+        is_icc.push_back(icc);
+        bytes &to = icc ? out.profile : out.rest;
+        to.insert(to.end(), f.begin() + static_cast<long>(at + (icc ? 18 : 0)), f.begin() + static_cast<long>(end));
+        if (icc) {
+            out.parts.push_back(end - at - 18);
+            EXPECT_EQ(f[at + 16], out.parts.size()) << "sequence number";
+            EXPECT_GT(f[at + 17], 0) << "count";
+        }
+        at = end;
+    }
+    out.rest.insert(out.rest.end(), f.begin() + static_cast<long>(at), f.end());
+    for (size_t i = 0; i < is_icc.size(); ++i)
+        if (is_icc[i] != (i >= 1 && i <= out.parts.size())) out.well_placed = false;
+    if (!out.parts.empty() && (f[3] != 0xE0 || out.parts.size() > 255)) out.well_placed = false;
+    return out;
+}
+
+split_file split_png(const bytes &f) {
+    split_file out;
+    out.rest.assign(f.begin(), f.begin() + 8);
+    size_t at = 8;
+    int index = 0;
+    while (at + 12 <= f.size()) {
+        const size_t length = (size_t{f[at]} << 24) | (f[at + 1] << 16) | (f[at + 2] << 8) | f[at + 3];
+        const size_t end = at + 12 + length;
+        if (end > f.size()) break;
+        if (std::memcmp(&f[at + 4], "iCCP", 4) == 0) {
+            if (index != 1 || !out.profile.empty()) out.well_placed = false;
+            const uint32_t crc = (uint32_t{f[end - 4]} << 24) | (f[end - 3] << 16) | (f[end - 2] << 8) | f[end - 1];
+            EXPECT_EQ(crc, crc32_of(&f[at + 4], length + 4)) << "iCCP CRC";
+            const char *body = reinterpret_cast<const char *>(&f[at + 8]);
+            const std::string name(body, strnlen(body, length));
+            EXPECT_EQ(name, "ICC profile");
+            EXPECT_EQ(body[name.size() + 1], 0) << "compression method";
+            const int start = static_cast<int>(name.size() + 2);
+            int inflated = 0;
+            char *p = stbi_zlib_decode_malloc(body + start, static_cast<int>(length) - start, &inflated);
+            EXPECT_NE(p, nullptr) << "iCCP stream";
+            if (p) out.profile.assign(p, p + inflated);
+            stbi_image_free(p);
+        } else {
+            out.rest.insert(out.rest.end(), f.begin() + static_cast<long>(at), f.begin() + static_cast<long>(end));
+        }
+        at = end;
+        ++index;
+    }
+    out.rest.insert(out.rest.end(), f.begin() + static_cast<long>(at), f.end());
+    return out;
+}
+
+bytes with_profile(const bytes &file, bool png, const bytes &profile) {
+    return png ? with_png_chunks(file, png_chunk("iCCP", iccp_body(profile, "ICC profile")))
+               : with_jpeg_segments(file, icc_segments(profile));
+}
+
+// The output bytes of a text mark over `input`, written under `out_name`.
+bytes text_output(const bytes &input, const char *out_name) {
+    scratch_dir d;
+    const std::string in = d.file("in"), out = d.file(out_name);
+    write_bytes(in, input);
+    EXPECT_EQ(imgwatermark_text(in.c_str(), out.c_str(), "Velmora", 20, 0.7f, 0.0f, 4 /* bottom right */, 250, 200, 40), 1)
+        << imgwatermark_last_error();
+    return read_bytes(out);
+}
+
+}  // namespace
+
+// JPEG and PNG outputs carry the input's profile byte for byte, in the
+// right place; apart from it they are byte-identical to the output made
+// from the same picture without a profile.
+TEST(ColourProfileOutput, ProfileTravelsIntoJpegAndPngOutputs) {
+    const picture photo = make_content(content::photo, 37, 29);
+    for (bool png_in : {false, true}) {
+        const bytes plain = png_in ? png_bytes(photo) : jpeg_bytes(photo);
+        for (size_t size : {size_t{3000}, size_t{65519}, size_t{70000}, size_t{200000}}) {
+            const bytes profile = rgb_profile(size, static_cast<uint32_t>(size));
+            const bytes tagged = with_profile(plain, png_in, profile);
+            const split_file input = png_in ? split_png(tagged) : split_jpeg(tagged);  // the parsers themselves
+            ASSERT_EQ(input.profile, profile);
+            ASSERT_EQ(input.rest, plain);
+            for (const char *out_name : {"out.jpg", "out.png"}) {
+                SCOPED_TRACE(std::string(png_in ? "png" : "jpeg") + " input, profile " + std::to_string(size) + ", " + out_name);
+                const bool png_out = std::strcmp(out_name, "out.png") == 0;
+                const bytes reference = text_output(plain, out_name);
+                const split_file got = png_out ? split_png(text_output(tagged, out_name)) : split_jpeg(text_output(tagged, out_name));
+                EXPECT_EQ(got.profile, profile);
+                EXPECT_TRUE(got.well_placed);
+                EXPECT_EQ(got.rest, reference);
+                if (!png_out) {
+                    EXPECT_EQ(got.parts.size(), (size + 65518) / 65519);
+                }
+                const split_file untouched = png_out ? split_png(reference) : split_jpeg(reference);
+                EXPECT_TRUE(untouched.profile.empty());
+            }
+        }
+    }
+}
+
+// BMP cannot carry a profile: the output is what it is without one.
+TEST(ColourProfileOutput, BmpOutputIsTheSameWithOrWithoutProfile) {
+    const bytes plain = png_bytes(make_content(content::gradient, 20, 11));
+    EXPECT_EQ(text_output(with_profile(plain, true, rgb_profile(4000)), "out.bmp"), text_output(plain, "out.bmp"));
+}
+
+// A picture watermark keeps the image's profile, never the logo's.
+TEST(ColourProfileOutput, ImageOperationKeepsTheImagesProfileOnly) {
+    scratch_dir d;
+    const bytes image_profile = rgb_profile(5000, 1), logo_profile = rgb_profile(6000, 2);
+    write_bytes(d.file("in.jpg"), with_profile(jpeg_bytes(make_content(content::photo, 40, 30)), false, image_profile));
+    write_bytes(d.file("logo.png"), with_profile(png_bytes(make_content(content::alpha_ramp, 9, 7)), true, logo_profile));
+    write_bytes(d.file("bare.jpg"), jpeg_bytes(make_content(content::photo, 40, 30)));
+    write_bytes(d.file("bare_in_logo.png"), with_profile(png_bytes(make_content(content::alpha_ramp, 9, 7)), true, logo_profile));
+    for (const char *out : {"o.jpg", "o.png"}) {
+        ASSERT_EQ(imgwatermark_image(d.file("in.jpg").c_str(), d.file(out).c_str(), d.file("logo.png").c_str(), 0.9f, 2, 1.5f), 1);
+        const bool png_out = out[2] == 'p';
+        EXPECT_EQ((png_out ? split_png(read_bytes(d.file(out))) : split_jpeg(read_bytes(d.file(out)))).profile, image_profile) << out;
+    }
+    ASSERT_EQ(imgwatermark_image(d.file("bare.jpg").c_str(), d.file("b.jpg").c_str(), d.file("bare_in_logo.png").c_str(), 0.9f, 2, 1.5f), 1);
+    EXPECT_TRUE(split_jpeg(read_bytes(d.file("b.jpg"))).profile.empty());
+}
+
+// Nothing else of the input's metadata is carried: an EXIF block (where a
+// camera keeps GPS position and serial numbers) leaves no trace.
+TEST(ColourProfileOutput, ExifIsNotCarried) {
+    const bytes plain = jpeg_bytes(make_content(content::photo, 24, 16));
+    const bytes with_exif = with_jpeg_segments(plain, exif_segment(exif_tiff(1)));
+    for (const char *out_name : {"out.jpg", "out.png"}) {
+        const bytes out = text_output(with_exif, out_name);
+        EXPECT_EQ(out, text_output(plain, out_name)) << out_name;
+        const std::string text(out.begin(), out.end());
+        EXPECT_EQ(text.find("Exif"), std::string::npos);
+        EXPECT_EQ(text.find("eXIf"), std::string::npos);
+    }
+}
