@@ -35,9 +35,10 @@ jpeg_blocks_fn jpeg_blocks_sse2;
 jpeg_blocks_fn jpeg_blocks_avx2;
 #endif
 
-// The 8 x 8 pixels of the block whose left column is x, as eight rows of 32
-// bytes in `staging`, columns past the right edge repeating the row's last
-// pixel; row r of the block is then staging + 32 * r.
-void jpeg_pad_block(const jpeg_band &band, int x, unsigned char staging[8 * 32]);
+// Points rows[0..7] at the 8 x 8 pixels of the block whose left column is x:
+// straight into the band where the block lies inside the picture, else into
+// `staging` (eight rows of 32 bytes), columns past the right edge repeating
+// the row's last pixel.
+void jpeg_block_rows(const jpeg_band &band, int x, unsigned char staging[8 * 32], const unsigned char *rows[8]);
 
 #endif

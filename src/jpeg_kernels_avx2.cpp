@@ -101,12 +101,7 @@ void jpeg_blocks_avx2(const jpeg_band &band, int first, int count, const jpeg_qu
     for (int i = 0; i < count; ++i) {
         const int x = (first + i) * 8;
         const unsigned char *rows[8];
-        if (x + 8 <= band.width) {
-            for (int r = 0; r < 8; ++r) rows[r] = band.rows[r] + static_cast<size_t>(x) * 4;
-        } else {
-            jpeg_pad_block(band, x, staging);
-            for (int r = 0; r < 8; ++r) rows[r] = staging + r * 32;
-        }
+        jpeg_block_rows(band, x, staging, rows);
         __m256i p[8];
         for (int r = 0; r < 8; ++r) p[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rows[r]));
         transpose8(p);

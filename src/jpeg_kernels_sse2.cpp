@@ -98,12 +98,7 @@ void jpeg_blocks_sse2(const jpeg_band &band, int first, int count, const jpeg_qu
     for (int i = 0; i < count; ++i) {
         const int x = (first + i) * 8;
         const unsigned char *rows[8];
-        if (x + 8 <= band.width) {
-            for (int r = 0; r < 8; ++r) rows[r] = band.rows[r] + static_cast<size_t>(x) * 4;
-        } else {
-            jpeg_pad_block(band, x, staging);
-            for (int r = 0; r < 8; ++r) rows[r] = staging + r * 32;
-        }
+        jpeg_block_rows(band, x, staging, rows);
         component Y, U, V;
         for (int g = 0; g < 2; ++g)
             for (int h = 0; h < 2; ++h) {

@@ -417,12 +417,18 @@ uint64_t transform_block(float *block, const float *multipliers, int16_t *out) {
 
 }  // namespace
 
-void jpeg_pad_block(const jpeg_band &band, int x, unsigned char staging[8 * 32]) {
-    for (int r = 0; r < 8; ++r)
+void jpeg_block_rows(const jpeg_band &band, int x, unsigned char staging[8 * 32], const unsigned char *rows[8]) {
+    if (x + 8 <= band.width) {
+        for (int r = 0; r < 8; ++r) rows[r] = band.rows[r] + static_cast<size_t>(x) * 4;
+        return;
+    }
+    for (int r = 0; r < 8; ++r) {
         for (int c = 0; c < 8; ++c) {
             const int col = x + c < band.width ? x + c : band.width - 1;
             std::memcpy(staging + r * 32 + c * 4, band.rows[r] + static_cast<size_t>(col) * 4, 4);
         }
+        rows[r] = staging + r * 32;
+    }
 }
 
 void jpeg_blocks_portable(const jpeg_band &band, int first, int count, const jpeg_quant &q, int16_t *coeffs,
@@ -431,12 +437,7 @@ void jpeg_blocks_portable(const jpeg_band &band, int first, int count, const jpe
     for (int i = 0; i < count; ++i) {
         const int x = (first + i) * 8;
         const unsigned char *rows[8];
-        if (x + 8 <= band.width) {
-            for (int r = 0; r < 8; ++r) rows[r] = band.rows[r] + static_cast<size_t>(x) * 4;
-        } else {
-            jpeg_pad_block(band, x, staging);
-            for (int r = 0; r < 8; ++r) rows[r] = staging + r * 32;
-        }
+        jpeg_block_rows(band, x, staging, rows);
         float Y[64], U[64], V[64];
         for (int r = 0, pos = 0; r < 8; ++r)
             for (int c = 0; c < 8; ++c, ++pos) {

@@ -2,9 +2,6 @@
 
 #include <cmath>
 
-namespace {
-
-// xorshift32: the same noise on every platform.
 uint32_t next_random(uint32_t *state) {
     uint32_t x = *state;
     x ^= x << 13;
@@ -13,6 +10,8 @@ uint32_t next_random(uint32_t *state) {
     *state = x;
     return x;
 }
+
+namespace {
 
 unsigned char clamp_byte(int v) { return static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v); }
 

@@ -18,6 +18,9 @@ enum class content {
     photo,       // smooth areas, hard edges, fine texture and some noise
 };
 
+// xorshift32: the same noise on every platform.
+uint32_t next_random(uint32_t *state);
+
 const char *content_name(content c);
 
 // The contents in the order above.

@@ -25,14 +25,6 @@ namespace {
 
 const simd_path kPaths[] = {simd_path::portable, simd_path::sse2, simd_path::avx2};
 
-uint32_t next_random(uint32_t *state) {
-    uint32_t x = *state;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    *state = x;
-    return x;
-}
 
 bytes stb_png(const picture &p) {
     collected out;
