@@ -23,6 +23,12 @@ simd_path best_simd_path() {
     return best;
 }
 
+simd_path usable_simd_path(simd_path wanted) {
+    if (wanted == simd_path::avx2 && !simd_path_available(simd_path::avx2)) wanted = simd_path::sse2;
+    if (wanted == simd_path::sse2 && !simd_path_available(simd_path::sse2)) wanted = simd_path::portable;
+    return wanted;
+}
+
 const char *simd_path_name(simd_path path) {
     switch (path) {
     case simd_path::portable:

@@ -15,6 +15,10 @@ bool simd_path_available(simd_path path);
 // The fastest available path.
 simd_path best_simd_path();
 
+// The one rule every kernel choice follows: `wanted` when this CPU can run
+// it, else the fastest available path below it (AVX2 -> SSE2 -> portable).
+simd_path usable_simd_path(simd_path wanted);
+
 // "portable", "sse2" or "avx2", for test names and benchmark tables.
 const char *simd_path_name(simd_path path);
 

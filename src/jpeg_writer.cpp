@@ -375,8 +375,7 @@ void put_headers(output_buffer &out, int w, int h, const unsigned char *icc, siz
 }
 
 jpeg_blocks_fn *kernel_for(simd_path path) {
-    if (!simd_path_available(path)) path = best_simd_path();
-    switch (path) {
+    switch (usable_simd_path(path)) {
 #if defined(__x86_64__) || defined(_M_X64)
     case simd_path::sse2:
         return jpeg_blocks_sse2;

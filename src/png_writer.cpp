@@ -21,9 +21,8 @@ struct row_kernels {
     png_apply_fn *apply;
 };
 
-// The kernels of `path`; the portable ones where this CPU or build lacks it.
 row_kernels kernels_for(simd_path path) {
-    if (!simd_path_available(path)) path = simd_path::portable;
+    path = usable_simd_path(path);
 #if defined(VELMORA_PNG_X86_KERNELS)
     if (path == simd_path::avx2) return {png_score_avx2, png_apply_avx2};
     if (path == simd_path::sse2) return {png_score_sse2, png_apply_sse2};
