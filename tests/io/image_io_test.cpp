@@ -223,6 +223,39 @@ TEST(SaveImage, RefusesImagesTooLargeForTheEncoders) {
     EXPECT_FALSE(fs::exists(path));
 }
 
+// A JPEG frame header states each side in 16 bits. A longer side is refused
+// (stb's writer would truncate it and leave a file no decoder reads), and the
+// file already at the path stays as it was; other formats still take it.
+TEST(SaveImage, JpegSideBeyond65535IsRefusedAndTheOldFileKept) {
+    scratch_dir dir;
+    const std::string out = dir.file("out.jpg");
+    write_text(out, "old output");
+    const bytes before = read_bytes(out);
+    const picture strip = patterned(70000, 16);
+    const std::string in = dir.file("wide.bmp");
+    save_bmp(in, strip);
+
+    EXPECT_EQ(imgwatermark_text(in.c_str(), out.c_str(), "x", 12, 1.0f, 0.0f, 0, 255, 255, 255), 0);
+    EXPECT_EQ(std::string(imgwatermark_last_error()), "failed to write image to " + out);
+    EXPECT_EQ(read_bytes(out), before);
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"out.jpg", "wide.bmp"}));
+
+    const std::string png = dir.file("wide.png");
+    EXPECT_EQ(imgwatermark_text(in.c_str(), png.c_str(), "x", 12, 0.0f, 0.0f, 0, 255, 255, 255), 1);
+    EXPECT_EQ(decode(png), strip);
+
+    const picture line(65536, 1, 0x336699FF);
+    for (const auto &size : {std::pair<int, int>{65536, 1}, {1, 65536}}) {
+        EXPECT_EQ(save_image(out.c_str(), size.first, size.second, line.px.data(), FORMAT_JPEG), 0);
+        EXPECT_EQ(read_bytes(out), before);
+    }
+    const picture widest(65535, 1, 0x336699FF);
+    ASSERT_NE(save_image(out.c_str(), widest.w, widest.h, widest.px.data(), FORMAT_JPEG), 0);
+    const picture back = decode(out);
+    EXPECT_EQ(back.w, 65535);
+    EXPECT_EQ(back.h, 1);
+}
+
 TEST(SaveImage, ReplacesAnExistingFileWholeAndLeavesNoTemporary) {
     scratch_dir dir;
     const std::string path = dir.file("out.png");
