@@ -3,6 +3,9 @@
 #ifndef VELMORA_FUZZ_COMMON_H
 #define VELMORA_FUZZ_COMMON_H
 
+#include <climits>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include "imgwatermark.h"
+#include "stb_decoder.h"
 #include "stb_image_write.h"
 
 namespace fuzz {
@@ -55,6 +59,37 @@ inline void make_fixtures(int w, int h, int logo_w, int logo_h) {
     }
     if (!stbi_write_png(path("image.png").c_str(), w, h, 4, px, w * 4)) std::abort();
     if (!stbi_write_png(path("logo.png").c_str(), logo_w, logo_h, 4, px, logo_w * 4)) std::abort();
+}
+
+// The most pixels an input file may declare and still be run: a picture of
+// 2^19 pixels (724 x 724) takes about half a second under ASan to decode,
+// mark and re-encode three times, and the time grows with the picture.
+constexpr long long kMaxDecodedPixels = 1LL << 19;
+
+// The allocation cap of this run (ASAN_OPTIONS max_allocation_size_mb), in
+// bytes, or -1 when there is none.
+inline long long allocation_cap() {
+    const char *options = std::getenv("ASAN_OPTIONS");
+    const char *key = options ? std::strstr(options, "max_allocation_size_mb=") : nullptr;
+    if (!key) return -1;
+    const long long mb = std::atoll(key + std::strlen("max_allocation_size_mb="));
+    return mb > 0 ? mb << 20 : -1;
+}
+
+// True for a file to skip: it declares a picture of more than
+// kMaxDecodedPixels whose RGBA buffer still fits under the allocation cap, so
+// it would be decoded in full. Such files are valid (a GIF's screen may be
+// far larger than its frames, and a few bytes can declare it) and the
+// library handles them, but a few seconds each under the sanitizers they
+// would only slow the run and end as timeouts. Larger ones are kept: the cap
+// refuses their picture at once and they exercise the out-of-memory paths.
+inline bool declares_slow_picture(const uint8_t *data, size_t size) {
+    if (size > static_cast<size_t>(INT_MAX)) return false;
+    const decoder_header header = read_decoder_header(data, static_cast<int>(size));
+    const long long pixels = static_cast<long long>(header.w) * header.h;
+    if (pixels <= kMaxDecodedPixels) return false;
+    const long long cap = allocation_cap();
+    return cap < 0 || pixels <= cap / 4;
 }
 
 // Result and message must agree: success leaves the message empty, failure

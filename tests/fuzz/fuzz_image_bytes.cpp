@@ -1,11 +1,14 @@
 // Arbitrary bytes as an image file: as the image to mark with text, as the
-// image to mark with a picture, and as the picture watermark itself.
+// image to mark with a picture, and as the picture watermark itself. Files
+// declaring a picture too large to run quickly are skipped (see
+// fuzz::declares_slow_picture).
 #include <cstddef>
 #include <cstdint>
 
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (fuzz::declares_slow_picture(data, size)) return 0;
     fuzz::make_fixtures(24, 16, 8, 6);
     const std::string input = fuzz::path("input.bin");
     const std::string output = fuzz::path("output.png");
