@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Packs the NuGet package Velmora.ImgWatermark.<version>.nupkg (version from
-# the top CMakeLists.txt's project() call) with dotnet pack of
-# Velmora.ImgWatermark.csproj.
+# Packs the NuGet package Velmora.ImgWatermark.<version>.nupkg with dotnet
+# pack of Velmora.ImgWatermark.csproj; the version is the top CMakeLists.txt's
+# project() version (nuget/Version.props).
 #   bindings/csharp/pack-nuget.sh LINUX_SO WINDOWS_DLL OUTDIR
 #     LINUX_SO     the Linux module, e.g. build/libvelmora-imgwatermark.so
 #                  (a symlink is followed: the package holds the real file)
@@ -24,8 +24,6 @@ linux_so=$(readlink -f "$1")
 windows_dll=$(readlink -f "$2")
 mkdir -p "$3"
 outdir=$(cd "$3" && pwd)
-version=$(sed -n 's/^project(velmora-imgwatermark VERSION \([0-9][0-9.]*\) .*/\1/p' "$here/../../CMakeLists.txt")
-[ -n "$version" ] || { echo "pack-nuget: no project version in CMakeLists.txt" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -35,9 +33,12 @@ mkdir -p "$work/native"
 cp "$linux_so" "$work/native/libvelmora-imgwatermark.so"
 cp "$windows_dll" "$work/native/velmora-imgwatermark.dll"
 dotnet pack "$here/Velmora.ImgWatermark.csproj" -c Release --nologo -v:q \
-  --artifacts-path "$work/artifacts" -o "$outdir" \
+  --artifacts-path "$work/artifacts" -o "$work/out" \
   "-p:VelmoraNativeLinux=$work/native/libvelmora-imgwatermark.so" \
   "-p:VelmoraNativeWindows=$work/native/velmora-imgwatermark.dll" >&2
-package="$outdir/Velmora.ImgWatermark.$version.nupkg"
-[ -f "$package" ] || { echo "pack-nuget: dotnet pack wrote no $package" >&2; exit 1; }
-echo "$package"
+# The one file dotnet pack wrote, named with the project's version.
+packages=("$work"/out/Velmora.ImgWatermark.*.nupkg)
+[ ${#packages[@]} -eq 1 ] && [ -f "${packages[0]}" ] || { echo "pack-nuget: dotnet pack wrote no package" >&2; exit 1; }
+name=$(basename "${packages[0]}")
+mv -f "${packages[0]}" "$outdir/$name"
+echo "$outdir/$name"
