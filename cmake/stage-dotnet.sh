@@ -14,7 +14,8 @@
 # Needs the .NET SDK (dotnet) and the NuGet registry. Packages are restored
 # into build/dotnet/packages, never the user's cache, and the package under
 # test is removed from there first, so a stale copy of the same version is
-# never used. As root it installs missing Debian packages first.
+# never used (cmake/dotnet-feed.sh). As root it installs missing Debian
+# packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,36 +26,12 @@ if ! command -v dotnet >/dev/null 2>&1; then
 fi
 bash cmake/install-deps.sh native windows
 
-export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
 out="$PWD/build/dotnet"
-export NUGET_PACKAGES="$out/packages"
-
-echo "== building the Linux module, the C host and the sample maker (build/)"
-cmake -S . -B build >/dev/null
-cmake --build build -j"$jobs" --target velmora-imgwatermark imgwatermark make_sample
-echo "== building the Windows module (build-win/)"
-cmake -S . -B build-win --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-cmake --build build-win -j"$jobs" --target velmora-imgwatermark
-
-linux_so=$(readlink -f build/libvelmora-imgwatermark.so)
-windows_dll="$PWD/build-win/velmora-imgwatermark.dll"
-
-echo "== packing"
-rm -rf "$out/dist" "$NUGET_PACKAGES/velmora.imgwatermark"
-package=$(bash bindings/csharp/pack-nuget.sh "$linux_so" "$windows_dll" "$out/dist" | tail -n 1)
-echo "$package"
-
-# The package's folder first, then the usual registry for everything else.
-cat >"$out/nuget.config" <<CONFIG
-<?xml version="1.0" encoding="utf-8"?>
-<configuration>
-  <packageSources>
-    <clear />
-    <add key="velmora-local" value="$out/dist" />
-    <add key="nuget.org" value="https://api.nuget.org/v3/index.json" />
-  </packageSources>
-</configuration>
-CONFIG
+source cmake/dotnet-feed.sh
+dotnet_feed "$out" "$jobs" || { echo "stage-dotnet: FAILED (building or packing)"; exit 1; }
+package=$dotnet_feed_package
+linux_so=$dotnet_feed_linux_so
+windows_dll=$dotnet_feed_windows_dll
 
 status=0
 step() {
