@@ -161,6 +161,9 @@ static class Bench
         int runs = args.Length > 2 ? int.Parse(args[2], CultureInfo.InvariantCulture) : 5;
         List<Job> jobs = Jobs();
 
+        // The machine may be shared: the load when the runs start goes into the report.
+        string load = string.Join(" ", File.ReadAllText("/proc/loadavg").Split(' ').Take(3));
+
         // Warm-up: loads each library, JIT-compiles each path, prepares fonts.
         foreach (Job job in jobs)
             foreach (var (tool, run) in job.Tools)
@@ -182,7 +185,8 @@ static class Bench
                          .Trim() ?? "unknown CPU";
         Console.WriteLine("machine: " + cpu + ", " + Environment.ProcessorCount + " cores; .NET " +
                           Environment.Version + "; median of " + runs +
-                          " interleaved runs in one process after a warm-up; ratio = this library / tool");
+                          " interleaved runs in one process after a warm-up; load average " + load +
+                          " at the start; ratio = this library / tool");
         Console.WriteLine();
         Console.WriteLine("| job | tool | median time | ratio | peak memory | output |");
         Console.WriteLine("| --- | --- | --- | --- | --- | --- |");
