@@ -72,6 +72,9 @@ namespace ImgWatermarkPackageTests
             new TextCase("top left.bmp", "PROOF", 24, 1, -15, Position.TopLeft, 0, 128, 255,
                 new[] { "--text", "PROOF", "--size", "24", "--angle", "-15", "--position", "top-left",
                         "--color", "0,128,255" }),
+            new TextCase("bottom left.png", "x", 90, 0.3f, 90, Position.BottomLeft, 20, 20, 20,
+                new[] { "--text", "x", "--size", "90", "--opacity", "0.3", "--angle", "90", "--position", "bottom-left",
+                        "--color", "20,20,20" }),
         }.Select(c => new object[] { c });
 
         [Theory]
