@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the library and runs every test
 # stage: the native suite, the sanitizer builds, the Windows DLL under Wine
-# (with a comparison against the Linux output), the NuGet package under .NET,
-# and fixed-seed fuzz runs.
+# (with a comparison against the Linux output), the Python packages, the
+# NuGet package under .NET, and fixed-seed fuzz runs.
 #   ./test.sh          all stages
 #   ./test.sh quick    the native suite only
 # A stage that cannot run here (dotnet without the .NET SDK) is reported as
@@ -11,7 +11,7 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
-stages=(native sanitize windows dotnet fuzz)
+stages=(native sanitize windows python dotnet fuzz)
 [ "${1:-}" = quick ] && stages=(native)
 
 groups=(native)
@@ -27,6 +27,7 @@ stage_native() {
 }
 stage_sanitize() { bash cmake/stage-sanitize.sh all; }
 stage_windows() { bash cmake/stage-windows.sh; }
+stage_python() { bash cmake/stage-python.sh; }
 stage_fuzz() { bash cmake/stage-fuzz.sh 2500; }
 # Exit status 77: skipped (the reason is printed first).
 skip_status=77

@@ -7,7 +7,8 @@
 The module is looked for, in this order: the file named by the environment
 variable VELMORA_IMGWATERMARK_LIBRARY (and nothing else when it is set); the
 platform's file name (libvelmora-imgwatermark.so, velmora-imgwatermark.dll,
-libvelmora-imgwatermark.dylib) next to this file; that name on the loader's
+libvelmora-imgwatermark.dylib) in this package's folder, where a wheel puts
+it; that name on the loader's
 search path (LD_LIBRARY_PATH and the system directories on Linux). A failed call
 raises ImgWatermarkError carrying the library's message. Paths may be str,
 bytes or os.PathLike; they are encoded with os.fsencode (on Windows in the
@@ -74,8 +75,8 @@ def _load():
         # Last, whatever ctypes' own search (ldconfig's cache and the like) finds.
         found = None if explicit else ctypes.util.find_library("velmora-imgwatermark")
         if not found:
-            raise OSError("velmora-imgwatermark not found: set %s to the module's path, put %s next to %s, "
-                          "or install it (%s)" % (LIBRARY_ENV, _platform_names()[0], os.path.basename(__file__),
+            raise OSError("velmora-imgwatermark not found: set %s to the module's path, put %s in %s, "
+                          "or install it (%s)" % (LIBRARY_ENV, _platform_names()[0], here,
                                                   "; ".join(errors)))
         lib = ctypes.CDLL(found)
 
