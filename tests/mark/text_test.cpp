@@ -5,10 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "composite.h"
 #include "font_data.h"
 #include "imgwatermark.h"
+#include "stb_truetype.h"
 #include "test_support.h"
 #include "text_render.h"
 
@@ -56,6 +58,64 @@ picture flag(int w, int h) {
     p.fill_rect(1, 1, w / 4, h - 2, 0xFF0000FF);
     p.fill_rect(w / 4 + 1, h / 2, w - w / 4 - 2, 1, 0x0000FFFF);
     return p;
+}
+
+// The font file the build embeds, opened by the test itself with
+// stb_truetype, so that glyph metrics, kerning and glyph bitmaps come from
+// the font and not from the renderer under test. Null when it cannot be read.
+const stbtt_fontinfo *font_file() {
+    static const bytes data = read_bytes(IMGWATERMARK_FONT_PATH);
+    static stbtt_fontinfo info;
+    static const bool ok = !data.empty() && stbtt_InitFont(&info, data.data(), 0) != 0;
+    return ok ? &info : nullptr;
+}
+
+int advance_in(const stbtt_fontinfo *font, int cp) {
+    int advance = 0, bearing = 0;
+    stbtt_GetCodepointHMetrics(font, cp, &advance, &bearing);
+    return advance;
+}
+
+// Draws glyph `cp` in white with its pen at column pen_x on `baseline`:
+// where the glyph's bitmap has coverage, the coverage becomes the alpha and
+// replaces what was there.
+void draw_glyph_by_hand(picture &canvas, const stbtt_fontinfo *font, int cp, float scale, int pen_x,
+                        int baseline) {
+    int x0, y0, x1, y1;
+    stbtt_GetCodepointBitmapBox(font, cp, scale, scale, &x0, &y0, &x1, &y1);
+    const int gw = x1 - x0, gh = y1 - y0;
+    if (gw <= 0 || gh <= 0) return;
+    std::vector<unsigned char> bitmap(static_cast<size_t>(gw) * gh);
+    stbtt_MakeCodepointBitmap(font, bitmap.data(), gw, gh, gw, scale, scale, cp);
+    for (int r = 0; r < gh; ++r)
+        for (int q = 0; q < gw; ++q) {
+            const unsigned char v = bitmap[static_cast<size_t>(r) * gw + q];
+            const int x = pen_x + x0 + q, y = baseline + y0 + r;
+            if (v != 0 && x >= 0 && y >= 0 && x < canvas.w && y < canvas.h) canvas.set(x, y, 0xFFFFFF00u | v);
+        }
+}
+
+// The column where the pen stands for the second glyph of a pair: the first
+// pen at 4, plus the first glyph's advance, plus the pair's kerning, each
+// scaled and added in float as the renderer adds them, then truncated.
+int second_pen(const stbtt_fontinfo *font, int first, int kerning, float scale) {
+    float pen = 4.0f;
+    pen += advance_in(font, first) * scale;
+    pen += kerning * scale;
+    return static_cast<int>(pen);
+}
+
+// The exact value of `angle` modulo 360, in [0, 360), for a float that is a
+// whole number (every float of magnitude 2^23 or more is): its integer
+// mantissa times 2^exponent, reduced by integer arithmetic.
+int whole_degrees_mod_360(float angle) {
+    int exponent = 0;
+    const float fraction = std::frexp(angle, &exponent);  // angle = fraction * 2^exponent
+    long long value = static_cast<long long>(std::ldexp(fraction, 24));
+    exponent -= 24;
+    long long rest = value % 360;
+    for (int k = 0; k < exponent; ++k) rest = rest * 2 % 360;
+    return static_cast<int>(rest < 0 ? rest + 360 : rest);
 }
 
 }  // namespace
@@ -153,6 +213,51 @@ TEST(Rasterize, KerningMovesTheSecondCharacter) {
     EXPECT_LT(right_to, (t.w - 8) + 4 + right_o_alone);
 }
 
+// Each pair is drawn as the font places it: the first glyph at pen 4, the
+// second after the first's advance and the kerning of (first, second). The
+// expected canvas is put together from the font file's own metrics and glyph
+// bitmaps; in every pair the kerning differs from that of the reversed pair
+// by at least a pixel, so kerning looked up the wrong way round moves the
+// second glyph off its column.
+TEST(Rasterize, KernedPairsPutTheSecondGlyphWhereTheFontSays) {
+    ASSERT_EQ(imgwatermark_init(), 1);
+    const stbtt_fontinfo *font = font_file();
+    ASSERT_NE(font, nullptr) << IMGWATERMARK_FONT_PATH;
+    // In this font, at 1000 units per em: "To" -81, "oT" 0, "AV" -59, "VA" -84.
+    ASSERT_EQ(stbtt_GetCodepointKernAdvance(font, 'T', 'o'), -81);
+    ASSERT_EQ(stbtt_GetCodepointKernAdvance(font, 'A', 'V'), -59);
+    ASSERT_EQ(stbtt_GetCodepointKernAdvance(font, 'V', 'A'), -84);
+
+    const int size = 120;
+    const float scale = stbtt_ScaleForPixelHeight(font, static_cast<float>(size));
+    int ascent = 0, descent = 0, line_gap = 0;
+    stbtt_GetFontVMetrics(font, &ascent, &descent, &line_gap);
+    const int height = static_cast<int>(std::ceil((ascent - descent + line_gap) * scale)) + 8;
+    const int baseline = static_cast<int>(std::ceil(ascent * scale)) + 4;
+
+    for (const char *pair : {"To", "oT", "AV", "VA", "LT", "TL", "Yo"}) {
+        const int first = pair[0], second = pair[1];
+        const int kerning = stbtt_GetCodepointKernAdvance(font, first, second);
+        const int reversed = stbtt_GetCodepointKernAdvance(font, second, first);
+        const int pen = second_pen(font, first, kerning, scale);
+        ASSERT_NE(pen, second_pen(font, first, reversed, scale)) << pair << ": this pair cannot show the order";
+
+        // The width is the pen's end rounded up, plus 4 on each side.
+        float end = advance_in(font, first) * scale;
+        end = end + kerning * scale;
+        end = end + advance_in(font, second) * scale;
+        picture expected(static_cast<int>(std::ceil(end)) + 8, height, 0);
+        draw_glyph_by_hand(expected, font, first, scale, 4, baseline);
+        draw_glyph_by_hand(expected, font, second, scale, pen, baseline);
+
+        const picture drawn = render(pair, size);
+        ASSERT_EQ(drawn.w, expected.w) << pair;
+        ASSERT_EQ(drawn.h, expected.h) << pair;
+        EXPECT_EQ(drawn, expected) << pair << ": second glyph expected with its pen at column " << pen << " (kerning "
+                                   << kerning << " units)";
+    }
+}
+
 TEST(Rasterize, ImpossibleCanvasFailsCleanly) {
     ASSERT_EQ(imgwatermark_init(), 1);
     for (int size : {INT_MAX, 2000000000}) {
@@ -207,18 +312,38 @@ TEST(Rotate, BoundingBoxOfObliqueTurns) {
     const struct {
         float angle;
         int w, h;
-    } rows[] = {{45, 105, 105}, {30, 114, 89}, {-30, 114, 89}, {135, 105, 105}, {1e30f, 0, 0}};
+    } rows[] = {{45, 105, 105}, {30, 114, 89}, {-30, 114, 89}, {135, 105, 105},
+                // 1e30 as a float is 120 modulo 360: ceil(108 cos 60 + 40 sin 60) = 89
+                // wide, ceil(108 sin 60 + 40 cos 60) = 114 high.
+                {1e30f, 89, 114}};
     for (const auto &r : rows) {
         const picture turned = rotate(canvas, r.angle);
-        if (r.w == 0) {  // 1e30 is some exact remainder modulo 360: just a valid turn
-            EXPECT_GT(turned.w, 0);
-            continue;
-        }
         EXPECT_EQ(turned.w, r.w) << r.angle;
         EXPECT_EQ(turned.h, r.h) << r.angle;
         for (auto [x, y] : {std::pair{0, 0}, {turned.w - 1, 0}, {0, turned.h - 1}, {turned.w - 1, turned.h - 1}})
             EXPECT_EQ(turned.get(x, y), 0u) << r.angle << " corner " << x << "," << y;
         EXPECT_EQ(turned.get(turned.w / 2, turned.h / 2), 0xFFFFFFFFu);
+    }
+}
+
+// A huge angle turns by its exact remainder modulo 360: the same pixels as
+// the small angle, the turned box of that angle.
+TEST(Rotate, HugeAnglesTurnByTheirExactRemainder) {
+    const picture f = flag(60, 18);
+    const struct {
+        float angle;
+        int degrees;  // the remainder, worked out by hand
+    } rows[] = {{1e30f, 120}, {-1e30f, 240}, {1e20f, 272}, {3.0e38f, 152}, {16777216.0f, 136},
+                {std::ldexp(360.0f, 40), 0}};  // a whole number of turns: a copy
+    for (const auto &r : rows) {
+        ASSERT_EQ(whole_degrees_mod_360(r.angle), r.degrees) << r.angle;
+        const picture turned = rotate(f, r.angle);
+        const picture small = rotate(f, static_cast<float>(r.degrees));
+        EXPECT_EQ(turned, small) << r.angle << " against " << r.degrees;
+        const double rad = r.degrees * 3.141592653589793 / 180.0;
+        const double c = std::fabs(std::cos(rad)), s = std::fabs(std::sin(rad));
+        EXPECT_EQ(turned.w, static_cast<int>(std::ceil(f.w * c + f.h * s - 1e-9))) << r.angle;
+        EXPECT_EQ(turned.h, static_cast<int>(std::ceil(f.w * s + f.h * c - 1e-9))) << r.angle;
     }
 }
 
