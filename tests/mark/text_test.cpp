@@ -1,6 +1,7 @@
 // Text rasterization, rotation, and the text watermark operation end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -388,16 +389,94 @@ protected:
     picture input = patterned(640, 480);
     void SetUp() override { save_png(in_png, input); }
 
-    // What the operation must produce: the rendered (and turned) canvas
-    // placed with the library's own placement.
-    picture expected(const std::string &text, int size, float opacity, float angle, int position, int r, int g,
-                     int b) {
-        picture canvas = render(text, size, r, g, b);
-        if (std::fabs(angle) > 0.0001f) canvas = rotate(canvas, angle);
-        picture out = input;
-        rgba_image image{out.w, out.h, out.px.data()}, mark{canvas.w, canvas.h, canvas.px.data()};
-        apply_watermark(&image, &mark, position, opacity);
-        return out;
+    // The canvas the operation lays down: the rendered text, turned. A
+    // quarter turn moves whole pixels, so it is done here by hand (text
+    // reading upward: the canvas's left end goes to the bottom); other
+    // angles use the rotation the Rotate tests check.
+    picture mark_canvas(const std::string &text, int size, float angle, int r, int g, int b) {
+        const picture canvas = render(text, size, r, g, b);
+        if (!std::isfinite(angle) || std::fabs(angle) <= 0.0001f) return canvas;
+        if (angle != 90.0f) return rotate(canvas, angle);
+        picture turned(canvas.h, canvas.w, 0);
+        for (int y = 0; y < turned.h; ++y)
+            for (int x = 0; x < turned.w; ++x) turned.set(x, y, canvas.get(canvas.w - 1 - y, x));
+        EXPECT_EQ(rotate(canvas, angle), turned) << "a quarter turn should move whole pixels";
+        return turned;
+    }
+
+    // Where the copies' top-left corners go on this 640 x 480 input, by the
+    // stated rules: margins of 20 (both sides are over 100 and the marks are
+    // small), the centre rounded down, tiles stepping by the mark plus a gap
+    // of 20, or of half the mark when that is wider than 40.
+    std::vector<std::pair<int, int>> origins(int ww, int wh, int position) const {
+        const int W = input.w, H = input.h;
+        EXPECT_LE(40 + ww, W);
+        EXPECT_LE(40 + wh, H);
+        switch (position) {
+        case 1: return {{20, 20}};
+        case 2: return {{W - 20 - ww, 20}};
+        case 3: return {{20, H - 20 - wh}};
+        case 4: return {{W - 20 - ww, H - 20 - wh}};
+        case 5: {
+            std::vector<std::pair<int, int>> grid;
+            const int step_x = ww + (ww <= 40 ? 20 : ww / 2), step_y = wh + (wh <= 40 ? 20 : wh / 2);
+            for (int y = 20; y < H; y += step_y)
+                for (int x = 20; x < W; x += step_x) grid.push_back({x, y});
+            return grid;
+        }
+        default: return {{(W - ww) / 2, (H - wh) / 2}};
+        }
+    }
+
+    // Checks `result` against the input with the text's canvas laid at the
+    // rules' places in the text colour, its coverage as alpha scaled by
+    // `opacity`, "over" the opaque input. Worked out here, not with the
+    // library's blending: where no copy covers a pixel, or its coverage is 0,
+    // the input's pixel stays; full coverage gives the colour itself at
+    // opacity 1 and the mean of colour and input rounded half up at 0.5;
+    // partial coverage gives, per channel, input + (colour - input) *
+    // coverage * opacity rounded to the nearest step. The image stays opaque. Returns the number of fully covered pixels checked.
+    int expect_marked(const picture &result, const std::string &text, int size, float opacity, float angle,
+                      int position, int r, int g, int b) {
+        const picture canvas = mark_canvas(text, size, angle, r, g, b);
+        EXPECT_EQ(result.w, input.w);
+        EXPECT_EQ(result.h, input.h);
+        if (result.w != input.w || result.h != input.h || canvas.w == 0) return 0;
+        std::vector<int> coverage(static_cast<size_t>(input.w) * input.h, -1);  // -1: no copy here
+        for (auto [x0, y0] : origins(canvas.w, canvas.h, position))
+            for (int y = 0; y < canvas.h; ++y)
+                for (int x = 0; x < canvas.w; ++x)
+                    if (x0 + x < input.w && y0 + y < input.h)
+                        coverage[static_cast<size_t>(y0 + y) * input.w + x0 + x] = canvas.at(x, y)[3];
+        const int colour[3] = {r, g, b};
+        int full = 0, wrong = 0;
+        for (int y = 0; y < input.h && wrong < 5; ++y)
+            for (int x = 0; x < input.w && wrong < 5; ++x) {
+                const int a = coverage[static_cast<size_t>(y) * input.w + x];
+                const unsigned char *d = input.at(x, y), *o = result.at(x, y);
+                bool ok = o[3] == 255;
+                if (a <= 0) {
+                    ok = result.get(x, y) == input.get(x, y);
+                } else {
+                    full += a == 255;
+                    for (int c = 0; c < 3; ++c) {
+                        // Rounded to nearest; within float error of a half
+                        // step either neighbour will do.
+                        const double exact = d[c] + (colour[c] - d[c]) * (a / 255.0) * opacity;
+                        const double lowest = std::floor(exact + 0.5 - 1e-3), highest = std::floor(exact + 0.5 + 1e-3);
+                        ok = ok && o[c] >= std::min<int>(d[c], colour[c]) && o[c] <= std::max<int>(d[c], colour[c]) &&
+                             o[c] >= lowest && o[c] <= highest;
+                        if (a == 255 && opacity == 1.0f) ok = ok && o[c] == colour[c];
+                        if (a == 255 && opacity == 0.5f) ok = ok && o[c] == (d[c] + colour[c] + 1) / 2;
+                    }
+                }
+                if (!ok) {
+                    ++wrong;
+                    ADD_FAILURE() << "pixel " << x << "," << y << " coverage " << a << ": input " << std::hex
+                                  << input.get(x, y) << ", result " << result.get(x, y) << std::dec;
+                }
+            }
+        return full;
     }
 };
 
@@ -414,7 +493,7 @@ TEST_F(TextOperation, BottomRightCornerSitsTwentyPixelsFromTheEdges) {
     EXPECT_GE(changed.y0, 460 - canvas.h + 4);
     EXPECT_LE(changed.x1, 620 - 4 + 2);  // glyph overhang may pass the advance
     EXPECT_LE(changed.y1, 460 - 4);
-    EXPECT_EQ(result, expected("Velmora", 48, 0.5f, 0, 4, 255, 255, 255));
+    EXPECT_GT(expect_marked(result, "Velmora", 48, 0.5f, 0, 4, 255, 255, 255), 100);
     // Half-strength white over the photo: every changed pixel got lighter.
     for (int y = changed.y0; y < changed.y1; ++y)
         for (int x = changed.x0; x < changed.x1; ++x)
@@ -432,14 +511,14 @@ TEST_F(TextOperation, TurnedTextAtTheTopLeftMargins) {
     EXPECT_LE(changed.x1, 20 + canvas.h);
     EXPECT_LE(changed.y1, 20 + canvas.w);
     EXPECT_GT(changed.y1 - changed.y0, changed.x1 - changed.x0);  // reads upward: taller than wide
-    EXPECT_EQ(decode(out), expected("Up", 40, 1.0f, 90, 1, 0, 0, 0));
+    EXPECT_GT(expect_marked(decode(out), "Up", 40, 1.0f, 90, 1, 0, 0, 0), 50);
 }
 
 TEST_F(TextOperation, RotatedTiledMultiLineMatchesItsParts) {
     const std::string out = dir.file("out.bmp");
     ASSERT_EQ(imgwatermark_text(in_png.c_str(), out.c_str(), "two\nlines", 0, 0.5f, 30, 5, 255, 0, 0), 1);
     EXPECT_EQ(format_of_bytes(read_bytes(out)), "bmp");
-    EXPECT_EQ(decode(out), expected("two\nlines", 32, 0.5f, 30, 5, 255, 0, 0));
+    expect_marked(decode(out), "two\nlines", 32, 0.5f, 30, 5, 255, 0, 0);
 }
 
 TEST_F(TextOperation, ZeroOpacityAndNonFiniteValuesLeaveTheImage) {
@@ -450,13 +529,13 @@ TEST_F(TextOperation, ZeroOpacityAndNonFiniteValuesLeaveTheImage) {
     }
     for (float angle : {NAN, INFINITY, -INFINITY}) {
         ASSERT_EQ(imgwatermark_text(in_png.c_str(), out.c_str(), "flat", 30, 1, angle, 0, 9, 9, 9), 1);
-        EXPECT_EQ(decode(out), expected("flat", 30, 1, 0, 0, 9, 9, 9)) << angle;
+        EXPECT_GT(expect_marked(decode(out), "flat", 30, 1, angle, 0, 9, 9, 9), 50) << angle;
     }
 }
 
 TEST_F(TextOperation, OutputMayBeTheInput) {
     ASSERT_EQ(imgwatermark_text(in_png.c_str(), in_png.c_str(), "same", 30, 1, 0, 3, 0, 255, 0), 1);
-    EXPECT_EQ(decode(in_png), expected("same", 30, 1, 0, 3, 0, 255, 0));
+    EXPECT_GT(expect_marked(decode(in_png), "same", 30, 1, 0, 3, 0, 255, 0), 50);
 }
 
 TEST_F(TextOperation, OutputFormatFollowsNameThenInput) {
