@@ -435,7 +435,8 @@ protected:
     // the input's pixel stays; full coverage gives the colour itself at
     // opacity 1 and the mean of colour and input rounded half up at 0.5;
     // partial coverage gives, per channel, input + (colour - input) *
-    // coverage * opacity rounded to the nearest step. The image stays opaque. Returns the number of fully covered pixels checked.
+    // coverage * opacity rounded to the nearest step. The image stays opaque.
+    // Returns the number of fully covered pixels checked.
     int expect_marked(const picture &result, const std::string &text, int size, float opacity, float angle,
                       int position, int r, int g, int b) {
         const picture canvas = mark_canvas(text, size, angle, r, g, b);
