@@ -374,13 +374,57 @@ void put_headers(output_buffer &out, int w, int h, const unsigned char *icc, siz
 // that their coefficients stay in the cache.
 constexpr int kRunBlocks = 128;
 
+// The previous block's DC value of each component.
+struct dc_predictions {
+    int y = 0, cb = 0, cr = 0;
+};
+
+// The eight pixel rows of the band of blocks starting at row y, the rows
+// past the bottom repeating the last one.
+jpeg_band band_at(const unsigned char *rgba, int w, int h, int y) {
+    jpeg_band band;
+    band.width = w;
+    const size_t stride = static_cast<size_t>(w) * 4;
+    for (int r = 0; r < 8; ++r) band.rows[r] = rgba + static_cast<size_t>(y + r < h ? y + r : h - 1) * stride;
+    return band;
+}
+
+// Codes `count` blocks the kernel made (coefficients and masks of Y, Cb, Cr
+// each), handing full chunks to the callback as they fill.
+void put_run(bit_sink *bits, dc_predictions *dc, const int16_t *coeffs, const uint64_t *masks, int count,
+             output_buffer &out) {
+    bits->out = out.cursor();
+    for (int i = 0; i < count; ++i) {
+        const int16_t *c = coeffs + static_cast<size_t>(i) * 3 * 64;
+        const uint64_t *m = masks + static_cast<size_t>(i) * 3;
+        dc->y = encode_block(bits, c, m[0], dc->y, kDcLuma, kAcLuma);
+        dc->cb = encode_block(bits, c + 64, m[1], dc->cb, kDcChroma, kAcChroma);
+        dc->cr = encode_block(bits, c + 128, m[2], dc->cr, kDcChroma, kAcChroma);
+        if (out.full(bits->out)) {
+            out.advance_to(bits->out);
+            out.flush();
+            bits->out = out.cursor();
+        }
+    }
+    out.advance_to(bits->out);
+}
+
+// The last bits, padded, the end-of-image marker, and the last chunk.
+void put_end(bit_sink *bits, output_buffer &out) {
+    bits->out = out.cursor();
+    bits->finish();
+    out.advance_to(bits->out);
+    const unsigned char eoi[] = {0xFF, 0xD9};
+    out.put(eoi, sizeof eoi);
+    out.flush();
+}
+
 }  // namespace
 
 int write_jpeg(byte_write_fn *write, void *context, int w, int h, const unsigned char *rgba,
                const unsigned char *icc, size_t icc_size, simd_path path) {
     if (!write || !rgba || w <= 0 || h <= 0 || w > kJpegMaxSide || h > kJpegMaxSide) return 0;
     if (static_cast<size_t>(w) > SIZE_MAX / 4 / static_cast<size_t>(h)) return 0;
-    const size_t stride = static_cast<size_t>(w) * 4;
     const int blocks_across = w / 8 + (w % 8 != 0);
     const int run = blocks_across < kRunBlocks ? blocks_across : kRunBlocks;
 
@@ -396,35 +440,15 @@ int write_jpeg(byte_write_fn *write, void *context, int w, int h, const unsigned
     put_headers(out, w, h, icc, icc_size);
 
     bit_sink bits;
-    int dc_y = 0, dc_cb = 0, dc_cr = 0;
+    dc_predictions dc;
     for (int y = 0; y < h; y += 8) {
-        jpeg_band band;
-        band.width = w;
-        for (int r = 0; r < 8; ++r) band.rows[r] = rgba + static_cast<size_t>(y + r < h ? y + r : h - 1) * stride;
+        const jpeg_band band = band_at(rgba, w, h, y);
         for (int first = 0; first < blocks_across; first += run) {
             const int count = blocks_across - first < run ? blocks_across - first : run;
             kernel(band, first, count, quant, coeffs.get(), masks.get());
-            bits.out = out.cursor();
-            for (int i = 0; i < count; ++i) {
-                const int16_t *c = coeffs.get() + static_cast<size_t>(i) * 3 * 64;
-                const uint64_t *m = masks.get() + static_cast<size_t>(i) * 3;
-                dc_y = encode_block(&bits, c, m[0], dc_y, kDcLuma, kAcLuma);
-                dc_cb = encode_block(&bits, c + 64, m[1], dc_cb, kDcChroma, kAcChroma);
-                dc_cr = encode_block(&bits, c + 128, m[2], dc_cr, kDcChroma, kAcChroma);
-                if (out.full(bits.out)) {
-                    out.advance_to(bits.out);
-                    out.flush();
-                    bits.out = out.cursor();
-                }
-            }
-            out.advance_to(bits.out);
+            put_run(&bits, &dc, coeffs.get(), masks.get(), count, out);
         }
     }
-    bits.out = out.cursor();
-    bits.finish();
-    out.advance_to(bits.out);
-    const unsigned char eoi[] = {0xFF, 0xD9};
-    out.put(eoi, sizeof eoi);
-    out.flush();
+    put_end(&bits, out);
     return 1;
 }
