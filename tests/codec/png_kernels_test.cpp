@@ -15,8 +15,11 @@
 #include "png_deflate_kernels.h"
 #include "png_filters.h"
 #include "png_writer.h"
-#include "stb_image.h"
 #include "stb_image_write.h"
+
+// Defined (with C linkage) in the library's stb translation unit; stb's
+// header declares it only in its implementation part.
+extern "C" unsigned char *stbi_zlib_compress(unsigned char *data, int data_len, int *out_len, int quality);
 
 namespace {
 
@@ -244,33 +247,49 @@ TEST(png_filter_choice, every_path_wraps_as_stb_on_the_shortest_rows) {
     }
 }
 
-// The whole writer on the shortest such picture, 4,194,304 x 1: stb's file
-// on every path, and its one row filtered as stb's wrapping rule says.
+// stb's own writer overflows its signed int on these rows, which UBSan
+// stops; under it the file is checked against stb's rule applied here only.
+#if defined(IMGWATERMARK_UBSAN)
+constexpr bool kStbWriterRuns = false;
+#else
+constexpr bool kStbWriterRuns = true;
+#endif
+
+// The whole writer on the shortest such picture, 4,194,304 x 1: its IDAT is
+// stb's compressor on the row filtered as stb's wrapping rule says, and the
+// file is stb's file, on every path.
 TEST(png_filter_choice, writer_on_a_wrapping_row_gives_stbs_file) {
     const wrap_row w = make_wrap_row(0);
     int64_t exact[5];
     stb_first_row_sums(w.row, exact);
+    const int filter = stb_rule(exact);
+    bytes filtered(1 + w.row.size());
+    filtered[0] = static_cast<unsigned char>(filter);
+    for (size_t k = 0; k < w.row.size(); ++k) filtered[1 + k] = stb_first_row_filter(filter, w.row.data(), k);
+    int zlen = 0;
+    unsigned char *z = stbi_zlib_compress(filtered.data(), static_cast<int>(filtered.size()), &zlen, 8);
+    ASSERT_NE(z, nullptr);
+    const bytes idat(z, z + zlen);
+    std::free(z);
+
     const int width = static_cast<int>(w.row.size() / 4);
     collected reference;
-    ASSERT_EQ(stbi_write_png_to_func(collected::append, &reference, width, 1, 4, w.row.data(), width * 4), 1);
+    if (kStbWriterRuns) {
+        ASSERT_EQ(stbi_write_png_to_func(collected::append, &reference, width, 1, 4, w.row.data(), width * 4), 1);
+    }
     for (simd_path path : {simd_path::portable, simd_path::sse2, simd_path::avx2}) {
         if (!simd_path_available(path)) continue;
         SCOPED_TRACE(simd_path_name(path));
         collected ours;
         ASSERT_EQ(write_png(collected::append, &ours, width, 1, w.row.data(), nullptr, 0, path), 1);
-        ASSERT_EQ(ours.data.size(), reference.data.size());
-        EXPECT_TRUE(ours.data == reference.data);
-        // The IDAT right after the signature and IHDR: its filter byte.
-        const size_t idat = 8 + 25;
-        ASSERT_EQ(0, std::memcmp(ours.data.data() + idat + 4, "IDAT", 4));
-        const int length = static_cast<int>(ours.data[idat] << 24 | ours.data[idat + 1] << 16 | ours.data[idat + 2] << 8 |
-                                            ours.data[idat + 3]);
-        int raw_size = 0;
-        char *raw = stbi_zlib_decode_malloc(reinterpret_cast<const char *>(ours.data.data() + idat + 8), length, &raw_size);
-        ASSERT_NE(raw, nullptr);
-        EXPECT_EQ(raw_size, static_cast<int>(w.row.size() + 1));
-        EXPECT_EQ(raw[0], stb_rule(exact));
-        stbi_image_free(raw);
+        // The IDAT right after the signature and IHDR, then IEND.
+        const size_t at = 8 + 25;
+        ASSERT_EQ(ours.data.size(), at + 12 + idat.size() + 12);
+        ASSERT_EQ(0, std::memcmp(ours.data.data() + at + 4, "IDAT", 4));
+        EXPECT_EQ(0, std::memcmp(ours.data.data() + at + 8, idat.data(), idat.size()));
+        if (kStbWriterRuns) {
+            EXPECT_TRUE(ours.data == reference.data);
+        }
     }
 }
 
