@@ -9,6 +9,7 @@
 
 #include "decoder_guards.h"
 #include "image_metadata.h"
+#include "jpeg_decoder.h"
 #include "jpeg_writer.h"
 #include "orientation.h"
 #include "png_writer.h"
@@ -128,8 +129,16 @@ int load_image(const char *path, rgba_image *out, int *format, std::vector<unsig
         return 0;
     }
     int w = 0, h = 0, channels_in_file = 0;
-    reset_decoder_failure_reason();
-    image_owner decoded({0, 0, stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4)});
+    image_owner decoded;
+    rgba_image fast{0, 0, nullptr};
+    if (sniffed == FORMAT_JPEG && decode_jpeg(data.get(), static_cast<size_t>(size), &fast)) {
+        decoded.reset(fast);
+        w = fast.w;
+        h = fast.h;
+    } else {
+        reset_decoder_failure_reason();
+        decoded.reset({0, 0, stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4)});
+    }
     if (!decoded) {
         const char *reason = stbi_failure_reason();
         set_err("cannot decode image %s (%s)", path, reason && reason[0] ? reason : "unknown error");
