@@ -9,6 +9,10 @@
 
 #include "jpeg_decode_kernels.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 // How this decoder stays equal to stb_image 2.27 (stbi_load_from_memory with
 // four channels), and where it gives up:
 //  - The file is walked segment by segment before any pixel is decoded; the
@@ -131,15 +135,21 @@ void build_huffman(const uint8_t counts[16], const uint8_t *values, int n, bool 
 // ---------------------------------------------------------------------------
 // Entropy-coded data
 
-// A 64-bit bit buffer over one scan's data. Past a marker it reads zeros and
-// counts them, so that reading any of them can be refused afterwards.
-struct bit_reader {
+// Where a scan's bytes are read from. Past a marker the reader gives zero
+// bits and counts them, so that reading any of them can be refused after.
+struct bit_source {
     const uint8_t *pos = nullptr;  // next byte
     const uint8_t *end = nullptr;  // the marker that closes the scan
-    uint64_t bits = 0;             // unread bits from the top; below `count` the next bytes or zeros
-    int count = 0;
-    int padded = 0;  // zero bits put in after a marker
+    int padded = 0;                // zero bits given after a marker
     bool at_marker = false;
+};
+
+// The unread bits, first at the top; below `count` come the next bytes or
+// zeros. Kept apart from the source so that the hot loops hold it in
+// registers.
+struct bit_cursor {
+    uint64_t bits = 0;
+    int count = 0;
 };
 
 inline uint64_t load_be64(const uint8_t *p) {
@@ -148,78 +158,82 @@ inline uint64_t load_be64(const uint8_t *p) {
     return v;
 }
 
-void refill_slow(bit_reader &r) {
-    r.bits &= r.count ? ~0ULL << (64 - r.count) : 0;
-    while (r.count <= 56) {
-        if (!r.at_marker && r.pos < r.end) {
-            const uint8_t b = r.pos[0];
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+bit_cursor refill_slow(bit_source &s, bit_cursor c) {
+    c.bits &= c.count ? ~0ULL << (64 - c.count) : 0;
+    while (c.count <= 56) {
+        if (!s.at_marker && s.pos < s.end) {
+            const uint8_t b = s.pos[0];
             if (b != 0xFF) {
-                ++r.pos;
-            } else if (r.pos[1] == 0x00) {
-                r.pos += 2;
+                ++s.pos;
+            } else if (s.pos[1] == 0x00) {
+                s.pos += 2;
             } else {
-                r.at_marker = true;  // a restart marker
+                s.at_marker = true;  // a restart marker
                 continue;
             }
-            r.bits |= static_cast<uint64_t>(b) << (56 - r.count);
-            r.count += 8;
+            c.bits |= static_cast<uint64_t>(b) << (56 - c.count);
+            c.count += 8;
             continue;
         }
-        r.at_marker = true;
-        r.count += 8;
-        r.padded += 8;
+        s.at_marker = true;
+        c.count += 8;
+        s.padded += 8;
     }
+    return c;
 }
 
-// Makes at least 57 bits available.
-inline void refill(bit_reader &r) {
-    if (!r.at_marker && r.end - r.pos >= 8) {
+// Makes at least 57 bits available: eight bytes at once where none is 0xFF.
+inline void refill(bit_source &s, bit_cursor &c) {
+    if (!s.at_marker && s.end - s.pos >= 8) {
         uint64_t raw;
-        std::memcpy(&raw, r.pos, 8);
+        std::memcpy(&raw, s.pos, 8);
         const uint64_t inverted = ~raw;  // a 0xFF byte becomes a zero byte
         if (((inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL) == 0) {
-            r.bits |= load_be64(r.pos) >> r.count;
-            r.pos += (63 - r.count) >> 3;
-            r.count |= 56;
+            c.bits |= load_be64(s.pos) >> c.count;
+            s.pos += (63 - c.count) >> 3;
+            c.count |= 56;
             return;
         }
     }
-    refill_slow(r);
+    c = refill_slow(s, c);
 }
 
-inline void ensure(bit_reader &r, int n) {
-    if (r.count < n) refill(r);
+inline void ensure(bit_source &s, bit_cursor &c, int n) {
+    if (c.count < n) refill(s, c);
 }
-inline uint32_t peek_fast(const bit_reader &r) { return static_cast<uint32_t>(r.bits >> (64 - kFastBits)); }
-inline void consume(bit_reader &r, int n) {
-    r.bits <<= n;
-    r.count -= n;
+inline uint32_t peek_fast(const bit_cursor &c) { return static_cast<uint32_t>(c.bits >> (64 - kFastBits)); }
+inline void consume(bit_cursor &c, int n) {
+    c.bits <<= n;
+    c.count -= n;
 }
 // s in 1..15; s bits available.
-inline int receive_extend(bit_reader &r, int s) {
-    const int v = static_cast<int>(r.bits >> (64 - s));
-    consume(r, s);
+inline int receive_extend(bit_cursor &c, int s) {
+    const int v = static_cast<int>(c.bits >> (64 - s));
+    consume(c, s);
     return extend(v, s);
 }
-inline int get_bits(bit_reader &r, int n) {
-    const int v = static_cast<int>(r.bits >> (64 - n));
-    consume(r, n);
+inline int get_bits(bit_cursor &c, int n) {
+    const int v = static_cast<int>(c.bits >> (64 - n));
+    consume(c, n);
     return v;
 }
-inline bool get_bit(bit_reader &r) {
-    ensure(r, 1);
-    const bool set = (r.bits >> 63) != 0;
-    consume(r, 1);
+inline bool get_bit(bit_source &s, bit_cursor &c) {
+    ensure(s, c, 1);
+    const bool set = (c.bits >> 63) != 0;
+    consume(c, 1);
     return set;
 }
 
 // Decodes a code longer than the lookahead; -1 where no code matches.
-int decode_long(bit_reader &r, const huffman_table &t) {
-    const uint32_t top = static_cast<uint32_t>(r.bits >> 48);
+inline int decode_long(bit_cursor &c, const huffman_table &t) {
+    const uint32_t top = static_cast<uint32_t>(c.bits >> 48);
     for (int l = kFastBits + 1; l <= 16; ++l) {
         const uint32_t code = top >> (16 - l);
         if (code < t.limit[l]) {
-            consume(r, l);
+            consume(c, l);
             return t.values[static_cast<int>(code) + t.delta[l]];
         }
     }
@@ -227,44 +241,48 @@ int decode_long(bit_reader &r, const huffman_table &t) {
 }
 
 // One symbol; at least 16 bits available.
-inline int decode_symbol(bit_reader &r, const huffman_table &t) {
-    const uint32_t e = t.symbol[peek_fast(r)];
+inline int decode_symbol(bit_cursor &c, const huffman_table &t) {
+    const uint32_t e = t.symbol[peek_fast(c)];
     if (e) {
-        consume(r, static_cast<int>(e & 0xFF));
+        consume(c, static_cast<int>(e & 0xFF));
         return static_cast<int>(e >> 8);
     }
-    return decode_long(r, t);
+    return decode_long(c, t);
 }
 
+// No padding read so far.
+inline bool no_padding_read(const bit_source &s, const bit_cursor &c) { return c.count >= s.padded; }
+
 // No padding read, and fewer than eight bits left before the next marker.
-inline bool interval_done(const bit_reader &r) { return r.count >= r.padded && r.count - r.padded < 8; }
+inline bool interval_done(const bit_source &s, const bit_cursor &c) {
+    return c.count >= s.padded && c.count - s.padded < 8;
+}
 
 // Steps over the restart marker that must end an interval here.
-bool take_restart(bit_reader &r) {
-    if (!interval_done(r) || r.pos >= r.end || r.pos[0] != 0xFF || r.pos[1] < 0xD0 || r.pos[1] > 0xD7) return false;
-    r.pos += 2;
-    r.bits = 0;
-    r.count = 0;
-    r.padded = 0;
-    r.at_marker = false;
+bool take_restart(bit_source &s, bit_cursor &c) {
+    if (!interval_done(s, c) || s.pos >= s.end || s.pos[0] != 0xFF || s.pos[1] < 0xD0 || s.pos[1] > 0xD7) return false;
+    s.pos += 2;
+    s.padded = 0;
+    s.at_marker = false;
+    c = bit_cursor();
     return true;
 }
 
-inline bool scan_done(const bit_reader &r) { return interval_done(r) && r.pos == r.end; }
+inline bool scan_done(const bit_source &s, const bit_cursor &c) { return interval_done(s, c) && s.pos == s.end; }
 
 // A baseline block: dequantized coefficients into the zeroed `block`.
-inline bool decode_block(bit_reader &r, int16_t *block, const huffman_table &dc, const huffman_table &ac,
-                         const uint16_t *quant_zigzag, int *dc_pred) {
-    ensure(r, 32);
+inline bool decode_block(bit_source &src, bit_cursor &c, int16_t *block, const huffman_table &dc,
+                         const huffman_table &ac, const uint16_t *quant_zigzag, int *dc_pred) {
+    ensure(src, c, 32);
     int diff;
-    const uint32_t e = dc.fast[peek_fast(r)];
+    const uint32_t e = dc.fast[peek_fast(c)];
     if (entry_kind(e) == kCoefficient) {
         diff = entry_value(e);
-        consume(r, static_cast<int>(entry_length(e)));
+        consume(c, static_cast<int>(entry_length(e)));
     } else {
-        const int t = decode_symbol(r, dc);
+        const int t = decode_symbol(c, dc);
         if (t < 0 || t > 15) return false;
-        diff = t ? receive_extend(r, t) : 0;
+        diff = t ? receive_extend(c, t) : 0;
     }
     const int value = *dc_pred + diff;
     if (value > kMaxDc || value < -kMaxDc) return false;
@@ -272,22 +290,22 @@ inline bool decode_block(bit_reader &r, int16_t *block, const huffman_table &dc,
     block[0] = static_cast<int16_t>(value * quant_zigzag[0]);
     int k = 1;
     while (k < 64) {
-        ensure(r, 32);
-        const uint32_t a = ac.fast[peek_fast(r)];
+        ensure(src, c, 32);
+        const uint32_t a = ac.fast[peek_fast(c)];
         const uint32_t kind = entry_kind(a);
         if (kind == kCoefficient) {
             k += entry_run(a);
             if (k > 63) return false;
+            consume(c, static_cast<int>(entry_length(a)));
             block[kDezigzag[k]] = static_cast<int16_t>(entry_value(a) * quant_zigzag[k]);
             ++k;
-            consume(r, static_cast<int>(entry_length(a)));
             continue;
         }
         if (kind == kEndOfBlock) {
-            consume(r, static_cast<int>(entry_length(a)));
+            consume(c, static_cast<int>(entry_length(a)));
             break;
         }
-        const int rs = decode_symbol(r, ac);
+        const int rs = decode_symbol(c, ac);
         if (rs < 0) return false;
         const int s = rs & 15;
         if (s == 0) {
@@ -297,18 +315,19 @@ inline bool decode_block(bit_reader &r, int16_t *block, const huffman_table &dc,
         }
         k += rs >> 4;
         if (k > 63) return false;
-        block[kDezigzag[k]] = static_cast<int16_t>(receive_extend(r, s) * quant_zigzag[k]);
+        block[kDezigzag[k]] = static_cast<int16_t>(receive_extend(c, s) * quant_zigzag[k]);
         ++k;
     }
     return true;
 }
 
 // Progressive scans, step for step as the reference decodes them.
-bool decode_dc_first(bit_reader &r, int16_t *block, const huffman_table &dc, int *dc_pred, int al) {
-    ensure(r, 32);
-    const int t = decode_symbol(r, dc);
+inline bool decode_dc_first(bit_source &src, bit_cursor &c, int16_t *block, const huffman_table &dc, int *dc_pred,
+                            int al) {
+    ensure(src, c, 32);
+    const int t = decode_symbol(c, dc);
     if (t < 0 || t > 15) return false;
-    const int diff = t ? receive_extend(r, t) : 0;
+    const int diff = t ? receive_extend(c, t) : 0;
     const int value = *dc_pred + diff;
     if (value > kMaxDc || value < -kMaxDc) return false;
     *dc_pred = value;
@@ -317,72 +336,74 @@ bool decode_dc_first(bit_reader &r, int16_t *block, const huffman_table &dc, int
     return true;
 }
 
-void decode_dc_refine(bit_reader &r, int16_t *block, int al) {
-    if (get_bit(r)) block[0] = static_cast<int16_t>(block[0] + (1 << al));
+inline void decode_dc_refine(bit_source &src, bit_cursor &c, int16_t *block, int al) {
+    if (get_bit(src, c)) block[0] = static_cast<int16_t>(block[0] + (1 << al));
 }
 
-bool decode_ac_first(bit_reader &r, int16_t *block, const huffman_table &ac, int ss, int se, int al, int *eob_run) {
+inline bool decode_ac_first(bit_source &src, bit_cursor &c, int16_t *block, const huffman_table &ac, int ss, int se,
+                            int al, int *eob_run) {
     if (*eob_run) {
         --*eob_run;
         return true;
     }
     int k = ss;
     do {
-        ensure(r, 32);
-        const int rs = decode_symbol(r, ac);
+        ensure(src, c, 32);
+        const int rs = decode_symbol(c, ac);
         if (rs < 0) return false;
         const int s = rs & 15, run = rs >> 4;
         if (s == 0) {
             if (run < 15) {
                 *eob_run = (1 << run);
-                if (run) *eob_run += get_bits(r, run);
+                if (run) *eob_run += get_bits(c, run);
                 --*eob_run;
                 break;
             }
             k += 16;
         } else {
             k += run;
-            block[kDezigzag[k++]] = static_cast<int16_t>(receive_extend(r, s) * (1 << al));
+            block[kDezigzag[k++]] = static_cast<int16_t>(receive_extend(c, s) * (1 << al));
         }
     } while (k <= se);
     return true;
 }
 
 // Gives a nonzero coefficient its correction bit.
-inline void refine(bit_reader &r, int16_t *p, int bit) {
-    if (get_bit(r) && (*p & bit) == 0) *p = static_cast<int16_t>(*p > 0 ? *p + bit : *p - bit);
+inline void refine(bit_source &src, bit_cursor &c, int16_t *p, int bit) {
+    if (get_bit(src, c) && (*p & bit) == 0) *p = static_cast<int16_t>(*p > 0 ? *p + bit : *p - bit);
 }
 
-bool decode_ac_refine(bit_reader &r, int16_t *block, const huffman_table &ac, int ss, int se, int al, int *eob_run) {
+inline bool decode_ac_refine(bit_source &src, bit_cursor &c, int16_t *block, const huffman_table &ac, int ss, int se,
+                             int al, int *eob_run) {
     const int bit = 1 << al;
     if (*eob_run) {
         --*eob_run;
         for (int k = ss; k <= se; ++k) {
             int16_t *p = &block[kDezigzag[k]];
-            if (*p != 0) refine(r, p, bit);
+            if (*p != 0) refine(src, c, p, bit);
         }
         return true;
     }
     int k = ss;
     do {
-        ensure(r, 32);
-        const int rs = decode_symbol(r, ac);
+        ensure(src, c, 32);
+        const int rs = decode_symbol(c, ac);
         if (rs < 0) return false;
         int s = rs & 15, run = rs >> 4;
         if (s == 0) {
             if (run < 15) {
                 *eob_run = (1 << run) - 1;
-                if (run) *eob_run += get_bits(r, run);
+                if (run) *eob_run += get_bits(c, run);
                 run = 64;  // refine the rest of the band
             }
         } else {
             if (s != 1) return false;
-            s = get_bit(r) ? bit : -bit;
+            s = get_bit(src, c) ? bit : -bit;
         }
         while (k <= se) {
             int16_t *p = &block[kDezigzag[k++]];
             if (*p != 0) {
-                refine(r, p, bit);
+                refine(src, c, p, bit);
             } else {
                 if (run == 0) {
                     *p = static_cast<int16_t>(s);
@@ -814,9 +835,10 @@ private:
             total += per_row[i] * c.v;
         }
         std::vector<int16_t> coeffs(total * 64);
-        bit_reader r;
-        r.pos = s.data;
-        r.end = s.end;
+        bit_source src;
+        src.pos = s.data;
+        src.end = s.end;
+        bit_cursor c;
         int dc_pred[4] = {0, 0, 0, 0};
         int todo = s.restart_interval ? s.restart_interval : INT_MAX;
         for (int my = 0; my < l_.mcu_y; ++my) {
@@ -825,31 +847,32 @@ private:
                 std::memset(coeffs.data(), 0, coeffs.size() * sizeof(int16_t));
                 for (int m = 0; m < n; ++m) {
                     for (int i = 0; i < s.n; ++i) {
-                        const component &c = l_.comp[s.comp[i]];
-                        for (int by = 0; by < c.v; ++by)
-                            for (int bx = 0; bx < c.h; ++bx) {
-                                int16_t *block = coeffs.data() + (offset[i] + by * per_row[i] + m * c.h + bx) * 64;
-                                if (!decode_block(r, block, tables[2 * i], tables[2 * i + 1], quant_zigzag[i], &dc_pred[i]))
+                        const component &comp = l_.comp[s.comp[i]];
+                        for (int by = 0; by < comp.v; ++by)
+                            for (int bx = 0; bx < comp.h; ++bx) {
+                                int16_t *block = coeffs.data() + (offset[i] + by * per_row[i] + m * comp.h + bx) * 64;
+                                if (!decode_block(src, c, block, tables[2 * i], tables[2 * i + 1], quant_zigzag[i],
+                                                  &dc_pred[i]))
                                     return false;
                             }
                     }
-                    if (r.count < r.padded) return false;
+                    if (!no_padding_read(src, c)) return false;
                     const bool last = my == l_.mcu_y - 1 && mx0 + m == l_.mcu_x - 1;
                     if (--todo <= 0 && !last) {
-                        if (!take_restart(r)) return false;
+                        if (!take_restart(src, c)) return false;
                         todo = s.restart_interval;
                         for (int &d : dc_pred) d = 0;
                     }
                 }
                 for (int i = 0; i < s.n; ++i) {
                     const int ci = s.comp[i];
-                    const component &c = l_.comp[ci];
-                    const int first = mx0 * c.h;
-                    const int count = c.bw - first < n * c.h ? c.bw - first : n * c.h;
+                    const component &comp = l_.comp[ci];
+                    const int first = mx0 * comp.h;
+                    const int count = comp.bw - first < n * comp.h ? comp.bw - first : n * comp.h;
                     if (count <= 0) continue;
-                    for (int by = 0; by < c.v; ++by) {
-                        const int row = my * c.v + by;
-                        if (row >= c.bh) break;
+                    for (int by = 0; by < comp.v; ++by) {
+                        const int row = my * comp.v + by;
+                        if (row >= comp.bh) break;
                         k_.idct_row(coeffs.data() + (offset[i] + by * per_row[i]) * 64, count,
                                     writer_.block_row(ci, row) + first * 8, writer_.stride(ci));
                     }
@@ -857,7 +880,7 @@ private:
             }
             writer_.rows_ready(my);
         }
-        return scan_done(r);
+        return scan_done(src, c);
     }
 
     bool run_progressive() {
@@ -892,17 +915,18 @@ private:
             if (s.ss == 0 && s.ah == 0) build_table(s.dc_table[i], false, &tables[i]);
             if (s.ss != 0) build_table(s.ac_table[i], true, &tables[i]);
         }
-        bit_reader r;
-        r.pos = s.data;
-        r.end = s.end;
+        bit_source src;
+        src.pos = s.data;
+        src.end = s.end;
+        bit_cursor c;
         int dc_pred[4] = {0, 0, 0, 0};
         int eob_run = 0;
         int todo = s.restart_interval ? s.restart_interval : INT_MAX;
         // One step of the restart countdown after unit `index` of `units`.
         auto next_unit = [&](long long index, long long units) {
-            if (r.count < r.padded) return false;
+            if (!no_padding_read(src, c)) return false;
             if (--todo <= 0 && index != units - 1) {
-                if (!take_restart(r)) return false;
+                if (!take_restart(src, c)) return false;
                 todo = s.restart_interval;
                 for (int &d : dc_pred) d = 0;
                 eob_run = 0;
@@ -911,20 +935,20 @@ private:
         };
         if (s.n == 1) {
             const int ci = s.comp[0];
-            const component &c = l_.comp[ci];
-            const long long units = static_cast<long long>(c.bw) * c.bh;
+            const component &comp = l_.comp[ci];
+            const long long units = static_cast<long long>(comp.bw) * comp.bh;
             for (long long b = 0; b < units; ++b) {
                 int16_t *block = coeffs_[ci].get() + b * 64;
                 bool ok;
                 if (s.ss == 0)
-                    ok = s.ah == 0 ? decode_dc_first(r, block, tables[0], &dc_pred[0], s.al)
-                                   : (decode_dc_refine(r, block, s.al), true);
+                    ok = s.ah == 0 ? decode_dc_first(src, c, block, tables[0], &dc_pred[0], s.al)
+                                   : (decode_dc_refine(src, c, block, s.al), true);
                 else
-                    ok = s.ah == 0 ? decode_ac_first(r, block, tables[0], s.ss, s.se, s.al, &eob_run)
-                                   : decode_ac_refine(r, block, tables[0], s.ss, s.se, s.al, &eob_run);
+                    ok = s.ah == 0 ? decode_ac_first(src, c, block, tables[0], s.ss, s.se, s.al, &eob_run)
+                                   : decode_ac_refine(src, c, block, tables[0], s.ss, s.se, s.al, &eob_run);
                 if (!ok || !next_unit(b, units)) return false;
             }
-            return scan_done(r);
+            return scan_done(src, c);
         }
         int16_t scratch[64];
         const long long units = static_cast<long long>(l_.mcu_x) * l_.mcu_y;
@@ -932,24 +956,24 @@ private:
             for (int mx = 0; mx < l_.mcu_x; ++mx) {
                 for (int i = 0; i < s.n; ++i) {
                     const int ci = s.comp[i];
-                    const component &c = l_.comp[ci];
-                    for (int y = 0; y < c.v; ++y)
-                        for (int x = 0; x < c.h; ++x) {
-                            const int bx = mx * c.h + x, by = my * c.v + y;
+                    const component &comp = l_.comp[ci];
+                    for (int y = 0; y < comp.v; ++y)
+                        for (int x = 0; x < comp.h; ++x) {
+                            const int bx = mx * comp.h + x, by = my * comp.v + y;
                             // Blocks of the MCU past the component's edge are decoded and dropped.
-                            int16_t *block = bx < c.bw && by < c.bh
-                                                 ? coeffs_[ci].get() + (static_cast<size_t>(by) * c.bw + bx) * 64
+                            int16_t *block = bx < comp.bw && by < comp.bh
+                                                 ? coeffs_[ci].get() + (static_cast<size_t>(by) * comp.bw + bx) * 64
                                                  : scratch;
                             if (s.ah == 0) {
-                                if (!decode_dc_first(r, block, tables[i], &dc_pred[i], s.al)) return false;
+                                if (!decode_dc_first(src, c, block, tables[i], &dc_pred[i], s.al)) return false;
                             } else {
-                                decode_dc_refine(r, block, s.al);
+                                decode_dc_refine(src, c, block, s.al);
                             }
                         }
                 }
                 if (!next_unit(static_cast<long long>(my) * l_.mcu_x + mx, units)) return false;
             }
-        return scan_done(r);
+        return scan_done(src, c);
     }
 
     const jpeg_layout &l_;
@@ -957,6 +981,20 @@ private:
     pixel_writer writer_;
     std::unique_ptr<int16_t, free_deleter> coeffs_[3];
 };
+
+// A large picture is written once from end to end: on Linux, huge pages
+// (where the system gives them on request) save most of the page faults.
+void ask_for_huge_pages(void *p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = 2u << 20;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+    if (end > start) madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 }  // namespace
 
@@ -968,6 +1006,7 @@ bool decode_jpeg(const unsigned char *data, size_t size, rgba_image *out, simd_p
     if (!rgba_byte_count(layout.w, layout.h, &bytes)) return false;
     std::unique_ptr<uint8_t, free_deleter> pixels(static_cast<uint8_t *>(std::malloc(bytes)));
     if (!pixels) return false;
+    ask_for_huge_pages(pixels.get(), bytes);
     try {
         decoder d(layout, jpeg_decode_kernels_for(path), pixels.get());
         if (!d.run()) return false;
