@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "jpeg_decode_kernels.h"
+#include "malloc_ptr.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -681,10 +682,6 @@ bool read_layout(const uint8_t *data, size_t size, jpeg_layout *l) {
 // ---------------------------------------------------------------------------
 // Pixels out
 
-struct free_deleter {
-    void operator()(void *p) const { std::free(p); }
-};
-
 // Turns rows of component samples into RGBA rows as the reference does.
 // Samples live in a ring of three bands, each one MCU row high, so that the
 // smoothing upsamplers see the rows above and below.
@@ -979,7 +976,7 @@ private:
     const jpeg_layout &l_;
     const jpeg_decode_kernels &k_;
     pixel_writer writer_;
-    std::unique_ptr<int16_t, free_deleter> coeffs_[3];
+    malloc_ptr<int16_t> coeffs_[3];
 };
 
 // A large picture is written once from end to end: on Linux, huge pages
@@ -1004,7 +1001,7 @@ bool decode_jpeg(const unsigned char *data, size_t size, rgba_image *out, simd_p
     if (!read_layout(data, size, &layout)) return false;
     size_t bytes;
     if (!rgba_byte_count(layout.w, layout.h, &bytes)) return false;
-    std::unique_ptr<uint8_t, free_deleter> pixels(static_cast<uint8_t *>(std::malloc(bytes)));
+    malloc_ptr<uint8_t> pixels(static_cast<uint8_t *>(std::malloc(bytes)));
     if (!pixels) return false;
     ask_for_huge_pages(pixels.get(), bytes);
     try {
