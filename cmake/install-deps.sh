@@ -20,7 +20,7 @@ for group in "${@:-native}"; do
     # with pip; Dask's distributed scheduler for the batch example.
     python) packages+=(python3 python3-build python3-setuptools python3-wheel python3-venv python3-pip
                        python3-distributed binutils) ;;
-    fuzz) packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev) ;;
+    fuzz) packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev libjpeg-turbo-progs) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

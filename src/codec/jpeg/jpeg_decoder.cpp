@@ -622,6 +622,21 @@ bool progressive_script_ok(const jpeg_layout &l) {
     return true;
 }
 
+// Every block of a baseline or first DC scan takes at least one bit: a scan
+// with fewer bits than blocks would read padding, so it is refused before
+// the picture is allocated.
+bool data_can_hold(const jpeg_layout &l, const scan_header &s) {
+    if (l.progressive && !(s.ss == 0 && s.ah == 0)) return true;
+    long long blocks = 0;
+    if (s.n == 1) {
+        blocks = static_cast<long long>(l.comp[s.comp[0]].bw) * l.comp[s.comp[0]].bh;
+    } else {
+        for (int i = 0; i < s.n; ++i)
+            blocks += static_cast<long long>(l.mcu_x) * l.mcu_y * l.comp[s.comp[i]].h * l.comp[s.comp[i]].v;
+    }
+    return (s.end - s.data) * 8LL >= blocks;
+}
+
 bool read_layout(const uint8_t *data, size_t size, jpeg_layout *l) {
     if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return false;
     const uint8_t *p = data + 2, *const file_end = data + size;
@@ -668,6 +683,8 @@ bool read_layout(const uint8_t *data, size_t size, jpeg_layout *l) {
         p += len;
     }
     if (!frame || l->scans.empty()) return false;
+    for (const scan_header &s : l->scans)
+        if (!data_can_hold(*l, s)) return false;
     if (!l->progressive) {
         // One scan holding every component, with its tables.
         const scan_header &s = l->scans[0];
