@@ -65,8 +65,24 @@ inline uint32_t make_entry(uint32_t length, uint32_t kind, int run, int value) {
 
 inline int extend(int v, int s) { return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
 
+// An AC lookahead entry that holds up to two coefficients (or one followed by
+// the end of the block) when their codes and extra bits all fit in the
+// lookahead: the bits used, whether it pairs at all, whether the block ends,
+// the first one's run, the second one's position (both from the current
+// position), the advance, and the two values. An entry of one coefficient
+// repeats it as the second, so that both writes can always be done.
+inline int pair_length(uint64_t e) { return static_cast<int>(e & 0xFF); }
+inline bool pair_usable(uint64_t e) { return (e & 0x100) != 0; }
+inline bool pair_ends_block(uint64_t e) { return (e & 0x200) != 0; }
+inline int pair_first(uint64_t e) { return static_cast<int>((e >> 16) & 15); }
+inline int pair_second(uint64_t e) { return static_cast<int>((e >> 20) & 31); }
+inline int pair_advance(uint64_t e) { return static_cast<int>((e >> 25) & 63); }
+inline int pair_value1(uint64_t e) { return static_cast<int16_t>(static_cast<uint16_t>(e >> 32)); }
+inline int pair_value2(uint64_t e) { return static_cast<int16_t>(static_cast<uint16_t>(e >> 48)); }
+
 // A Huffman table in the reference's canonical code assignment.
 struct huffman_table {
+    uint64_t pairs[1 << kFastBits];    // AC only: two coefficients at once
     uint32_t fast[1 << kFastBits];     // symbol and extra bits at once (DC: the difference; AC: run and value)
     uint16_t symbol[1 << kFastBits];   // symbol << 8 | code length; 0 for longer codes
     uint32_t limit[18];                // codes of length l are below limit[l]
@@ -130,6 +146,32 @@ void build_huffman(const uint8_t counts[16], const uint8_t *values, int n, bool 
                 e = make_entry(static_cast<uint32_t>(len), kSymbolOnly, 0, 0);
             t->fast[index] = e;
         }
+    }
+    if (!ac) return;
+    for (int index = 0; index < (1 << kFastBits); ++index) {
+        const uint32_t first = t->fast[index];
+        t->pairs[index] = 0;
+        if (entry_kind(first) != kCoefficient) continue;
+        const int len1 = static_cast<int>(entry_length(first)), run1 = entry_run(first);
+        const uint32_t second = t->fast[(index << len1) & ((1 << kFastBits) - 1)];
+        const int len2 = static_cast<int>(entry_length(second));
+        const bool fits = len2 >= 1 && len1 + len2 <= kFastBits;
+        uint64_t length = static_cast<uint64_t>(len1), flags = 0x100, second_at = static_cast<uint64_t>(run1);
+        uint64_t advance = static_cast<uint64_t>(run1 + 1), value2 = static_cast<uint16_t>(entry_value(first));
+        if (fits && entry_kind(second) == kCoefficient) {
+            length += static_cast<uint64_t>(len2);
+            second_at = static_cast<uint64_t>(run1 + 1 + entry_run(second));
+            advance = second_at + 1;
+            value2 = static_cast<uint16_t>(entry_value(second));
+        } else if (fits && entry_kind(second) == kEndOfBlock) {
+            // Counts the end of block as a position, so that a first
+            // coefficient landing on the last one leaves the code unread.
+            length += static_cast<uint64_t>(len2);
+            flags |= 0x200;
+            advance = static_cast<uint64_t>(run1 + 2);
+        }
+        t->pairs[index] = length | flags | static_cast<uint64_t>(run1) << 16 | second_at << 20 | advance << 25 |
+                          static_cast<uint64_t>(static_cast<uint16_t>(entry_value(first))) << 32 | value2 << 48;
     }
 }
 
@@ -292,6 +334,16 @@ inline bool decode_block(bit_source &src, bit_cursor &c, int16_t *block, const h
     int k = 1;
     while (k < 64) {
         ensure(src, c, 32);
+        const uint64_t pair = ac.pairs[peek_fast(c)];
+        if (pair_usable(pair) && k + pair_advance(pair) <= 64) {
+            consume(c, pair_length(pair));
+            const int first = k + pair_first(pair), second = k + pair_second(pair);
+            block[kDezigzag[first]] = static_cast<int16_t>(pair_value1(pair) * quant_zigzag[first]);
+            block[kDezigzag[second]] = static_cast<int16_t>(pair_value2(pair) * quant_zigzag[second]);
+            k += pair_advance(pair);
+            if (pair_ends_block(pair)) break;
+            continue;
+        }
         const uint32_t a = ac.fast[peek_fast(c)];
         const uint32_t kind = entry_kind(a);
         if (kind == kCoefficient) {
