@@ -374,6 +374,13 @@ inline bool decode_block(bit_source &src, bit_cursor &c, int16_t *block, const h
     return true;
 }
 
+// Coefficients times their quantizer steps, kept to 16 bits as the reference
+// keeps them (the low half of the product, whatever the signs).
+inline void dequantize(const int16_t *in, const uint16_t *quant, int16_t *out) {
+    for (int i = 0; i < 64; ++i)
+        out[i] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(static_cast<uint16_t>(in[i])) * quant[i]));
+}
+
 // Progressive scans, step for step as the reference decodes them.
 inline bool decode_dc_first(bit_source &src, bit_cursor &c, int16_t *block, const huffman_table &dc, int *dc_pred,
                             int al) {
@@ -402,6 +409,13 @@ inline bool decode_ac_first(bit_source &src, bit_cursor &c, int16_t *block, cons
     int k = ss;
     do {
         ensure(src, c, 32);
+        const uint32_t a = ac.fast[peek_fast(c)];
+        if (entry_kind(a) == kCoefficient) {  // symbol and extra bits at once
+            k += entry_run(a);
+            consume(c, static_cast<int>(entry_length(a)));
+            block[kDezigzag[k++]] = static_cast<int16_t>(entry_value(a) * (1 << al));
+            continue;
+        }
         const int rs = decode_symbol(c, ac);
         if (rs < 0) return false;
         const int s = rs & 15, run = rs >> 4;
@@ -966,8 +980,8 @@ private:
                 row_blocks.resize(static_cast<size_t>(c.bw) * 64);
                 for (int by = my * c.v; by < (my + 1) * c.v && by < c.bh; ++by) {
                     const int16_t *src = coeffs_[i].get() + static_cast<size_t>(by) * c.bw * 64;
-                    for (size_t k = 0; k < row_blocks.size(); ++k)
-                        row_blocks[k] = static_cast<int16_t>(src[k] * q[k & 63]);
+                    for (int b = 0; b < c.bw; ++b)
+                        dequantize(src + b * 64, q, row_blocks.data() + b * 64);
                     k_.idct_row(row_blocks.data(), c.bw, writer_.block_row(i, by), writer_.stride(i));
                 }
             }
