@@ -69,8 +69,8 @@ void row(const char *stage, double ms, double reference_ms = 0) {
 
 // The memory a call adds at its peak, in MB: run in a child process whose
 // peak resident size is compared with its size before the call (large blocks
-// mapped afresh, so that none reuses pages already resident). -1 where this
-// cannot be measured.
+// mapped afresh and free ones given back first, so that none reuses pages
+// already resident). -1 where this cannot be measured.
 template <class F>
 double peak_mb(F work) {
 #if defined(__linux__)
@@ -78,8 +78,9 @@ double peak_mb(F work) {
     if (pipe(fds) != 0) return -1;
     const pid_t child = fork();
     if (child == 0) {
-#if defined(M_MMAP_THRESHOLD)
+#if defined(__GLIBC__)
         mallopt(M_MMAP_THRESHOLD, 64 << 10);
+        malloc_trim(0);  // free blocks kept from earlier runs stop being resident
 #endif
         long pages = 0, resident = 0;
         if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
