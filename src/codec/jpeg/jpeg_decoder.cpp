@@ -770,9 +770,8 @@ bool read_layout(const uint8_t *data, size_t size, jpeg_layout *l) {
 // smoothing upsamplers see the rows above and below.
 class pixel_writer {
 public:
-    pixel_writer(const jpeg_layout &l, const jpeg_decode_kernels &k, uint8_t *pixels) : l_(l), k_(k), pixels_(pixels) {}
-
-    bool init() {
+    // Allocates the bands (std::bad_alloc where memory runs out).
+    pixel_writer(const jpeg_layout &l, const jpeg_decode_kernels &k, uint8_t *pixels) : l_(l), k_(k), pixels_(pixels) {
         for (int i = 0; i < l_.ncomp; ++i) {
             plane &p = planes_[i];
             const component &c = l_.comp[i];
@@ -781,10 +780,9 @@ public:
             p.ring.resize(p.stride * static_cast<size_t>(p.band_rows) * 3 + 64);
             p.line.resize(static_cast<size_t>(l_.w) + 64);
         }
-        return true;
     }
 
-    // Where block row `by` of component `c` (within MCU row `mcu_row`) goes.
+    // Where the samples of block row `by` of component `c` go.
     uint8_t *block_row(int c, int by) {
         plane &p = planes_[c];
         return row_of(p, by * 8);
@@ -886,10 +884,8 @@ class decoder {
 public:
     decoder(const jpeg_layout &l, const jpeg_decode_kernels &k, uint8_t *pixels) : l_(l), k_(k), writer_(l, k, pixels) {}
 
-    bool run() {
-        if (!writer_.init()) return false;
-        return l_.progressive ? run_progressive() : run_baseline();
-    }
+    // Decodes every scan into the picture; false for anything irregular.
+    bool run() { return l_.progressive ? run_progressive() : run_baseline(); }
 
 private:
     static constexpr int kChunk = 32;  // MCUs decoded before their inverse DCT
