@@ -99,7 +99,8 @@ int load_image(const char *path, rgba_image *out, int *format, std::vector<unsig
     }
     int w = 0, h = 0;
     rgba_image fast{0, 0, nullptr};
-    const bool ours = sniffed == FORMAT_JPEG && decode_jpeg(data.get(), static_cast<size_t>(size), &fast);
+    const bool ours = has_signature(FORMAT_JPEG, data.get(), static_cast<size_t>(size)) &&
+                      decode_jpeg(data.get(), static_cast<size_t>(size), &fast);
     if (ours) {
         w = fast.w;
         h = fast.h;
