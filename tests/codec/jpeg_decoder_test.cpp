@@ -184,7 +184,6 @@ TEST_P(jpeg_decoder_identity, library_and_stb_writer_files_give_stb_pixels) {
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, jpeg_decoder_identity, ::testing::ValuesIn(kPaths), path_name);
 
 // ---------------------------------------------------------------------------
 // Irregular files
@@ -315,6 +314,56 @@ TEST(jpeg_decoder_irregular, corrupted_bytes_give_stb_pixels_or_are_refused) {
     EXPECT_GT(accepted, 500);
     EXPECT_GT(refused, 500);
 }
+
+// The reference reads three components as RGB when their ids are 'R', 'G',
+// 'B' or when an Adobe segment says "no transform" and no JFIF segment says
+// otherwise; both rules, and a transform flag JFIF overrides, are followed.
+TEST_P(jpeg_decoder_identity, colour_space_markers_are_read_as_stb_reads_them) {
+    const simd_path path = GetParam();
+    SKIP_UNLESS_AVAILABLE(path);
+    const std::vector<std::string> names = fixture_names();
+    SKIP_WITHOUT_FIXTURES(names);
+    const bytes base = read_bytes(kFixtureDir + "/420_base_33x17.jpg");
+    ASSERT_EQ(base[2], 0xFF);
+    ASSERT_EQ(base[3], 0xE0);  // cjpeg writes JFIF first
+    const size_t jfif_end = 4 + (static_cast<size_t>(base[4]) << 8 | base[5]);
+    const bytes adobe = {0xFF, 0xEE, 0x00, 0x0E, 'A', 'd', 'o', 'b', 'e', 0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00};
+    auto with_transform = [&](bool keep_jfif, unsigned char transform) {
+        bytes b(base.begin(), base.begin() + 2);
+        bytes segment = adobe;
+        segment.back() = transform;
+        b.insert(b.end(), segment.begin(), segment.end());
+        b.insert(b.end(), base.begin() + static_cast<long>(keep_jfif ? 2 : jfif_end), base.end());
+        return b;
+    };
+    // Component ids 1, 2, 3 become 'R', 'G', 'B' in the frame and the scan.
+    bytes rgb_ids = base;
+    for (size_t i = 0; i + 1 < rgb_ids.size(); ++i) {
+        if (rgb_ids[i] != 0xFF || (rgb_ids[i + 1] != 0xC0 && rgb_ids[i + 1] != 0xDA)) continue;
+        const bool frame = rgb_ids[i + 1] == 0xC0;
+        const size_t first = frame ? i + 10 : i + 5, stride = frame ? 3 : 2;
+        for (int c = 0; c < 3; ++c) rgb_ids[first + c * stride] = static_cast<unsigned char>("RGB"[c]);
+        if (!frame) break;
+    }
+    const struct {
+        const char *what;
+        bytes file;
+    } cases[] = {{"Adobe transform 0 without JFIF", with_transform(false, 0)},
+                 {"Adobe transform 0 with JFIF", with_transform(true, 0)},
+                 {"Adobe transform 1 without JFIF", with_transform(false, 1)},
+                 {"component ids R, G, B", rgb_ids}};
+    const bytes plain = our_decode(base, path).px;
+    for (const auto &c : cases) {
+        const our_result ours = our_decode(c.file, path);
+        ASSERT_TRUE(ours.ok) << c.what;
+        expect_stb_pixels_where_accepted(c.file, path, c.what);
+        const bool read_as_rgb = std::string(c.what).find("with JFIF") == std::string::npos &&
+                                 std::string(c.what).find("transform 1") == std::string::npos;
+        EXPECT_EQ(ours.px != plain, read_as_rgb) << c.what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(paths, jpeg_decoder_identity, ::testing::ValuesIn(kPaths), path_name);
 
 // Hand-made oddities, each refused here and handed to stb by load_image.
 TEST(jpeg_decoder_irregular, oddities_are_left_to_stb) {
