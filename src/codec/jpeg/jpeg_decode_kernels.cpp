@@ -13,31 +13,35 @@ namespace {
 
 inline int wrap16(int v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
-// One pass over eight 16-bit inputs, giving eight saturated 16-bit outputs.
-inline void idct_pass(const int in[8], int out[8], int bias, int shift) {
-    // even part
-    const int t2e = in[2] * kRot0a + in[6] * kRot0b;
-    const int t3e = in[2] * kRot0c + in[6] * kRot0d;
-    const int t0e = wrap16(in[0] + in[4]) * 4096;
-    const int t1e = wrap16(in[0] - in[4]) * 4096;
-    const int x0 = t0e + t3e, x3 = t0e - t3e, x1 = t1e + t2e, x2 = t1e - t2e;
-    // odd part
-    const int y0o = in[7] * kRot2a + in[3] * kRot2b;
-    const int y2o = in[7] * kRot2c + in[3] * kRot2d;
-    const int y1o = in[5] * kRot3a + in[1] * kRot3b;
-    const int y3o = in[5] * kRot3c + in[1] * kRot3d;
-    const int sum17 = wrap16(in[1] + in[7]), sum35 = wrap16(in[3] + in[5]);
-    const int y4o = sum17 * kRot1a + sum35 * kRot1b;
-    const int y5o = sum17 * kRot1c + sum35 * kRot1d;
-    const int x4 = y0o + y4o, x5 = y1o + y5o, x6 = y2o + y5o, x7 = y3o + y4o;
-    out[0] = saturate16((x0 + bias + x7) >> shift);
-    out[7] = saturate16((x0 + bias - x7) >> shift);
-    out[1] = saturate16((x1 + bias + x6) >> shift);
-    out[6] = saturate16((x1 + bias - x6) >> shift);
-    out[2] = saturate16((x2 + bias + x5) >> shift);
-    out[5] = saturate16((x2 + bias - x5) >> shift);
-    out[3] = saturate16((x3 + bias + x4) >> shift);
-    out[4] = saturate16((x3 + bias - x4) >> shift);
+// One pass over eight rows of eight 16-bit lanes (each lane one 1-D inverse
+// DCT), giving eight rows of saturated 16-bit lanes. Written lane-wise so that
+// compilers can keep the lanes in vector registers.
+void idct_pass(const int in[8][8], int out[8][8], int bias, int shift) {
+    for (int l = 0; l < 8; ++l) {
+        // even part
+        const int t2e = in[2][l] * kRot0a + in[6][l] * kRot0b;
+        const int t3e = in[2][l] * kRot0c + in[6][l] * kRot0d;
+        const int t0e = wrap16(in[0][l] + in[4][l]) * 4096;
+        const int t1e = wrap16(in[0][l] - in[4][l]) * 4096;
+        const int x0 = t0e + t3e, x3 = t0e - t3e, x1 = t1e + t2e, x2 = t1e - t2e;
+        // odd part
+        const int y0o = in[7][l] * kRot2a + in[3][l] * kRot2b;
+        const int y2o = in[7][l] * kRot2c + in[3][l] * kRot2d;
+        const int y1o = in[5][l] * kRot3a + in[1][l] * kRot3b;
+        const int y3o = in[5][l] * kRot3c + in[1][l] * kRot3d;
+        const int sum17 = wrap16(in[1][l] + in[7][l]), sum35 = wrap16(in[3][l] + in[5][l]);
+        const int y4o = sum17 * kRot1a + sum35 * kRot1b;
+        const int y5o = sum17 * kRot1c + sum35 * kRot1d;
+        const int x4 = y0o + y4o, x5 = y1o + y5o, x6 = y2o + y5o, x7 = y3o + y4o;
+        out[0][l] = saturate16((x0 + bias + x7) >> shift);
+        out[7][l] = saturate16((x0 + bias - x7) >> shift);
+        out[1][l] = saturate16((x1 + bias + x6) >> shift);
+        out[6][l] = saturate16((x1 + bias - x6) >> shift);
+        out[2][l] = saturate16((x2 + bias + x5) >> shift);
+        out[5][l] = saturate16((x2 + bias - x5) >> shift);
+        out[3][l] = saturate16((x3 + bias + x4) >> shift);
+        out[4][l] = saturate16((x3 + bias - x4) >> shift);
+    }
 }
 
 void idct_block(const int16_t *d, uint8_t *out, size_t stride) {
@@ -48,18 +52,20 @@ void idct_block(const int16_t *d, uint8_t *out, size_t stride) {
         for (int r = 0; r < 8; ++r) std::memset(out + r * stride, v, 8);
         return;
     }
-    int columns[8][8];  // [row][column] after the column pass
-    for (int c = 0; c < 8; ++c) {
-        int in[8], res[8];
-        for (int r = 0; r < 8; ++r) in[r] = d[r * 8 + c];
-        idct_pass(in, res, kColumnBias, kColumnShift);
-        for (int r = 0; r < 8; ++r) columns[r][c] = res[r];
-    }
-    for (int r = 0; r < 8; ++r) {
-        int res[8];
-        idct_pass(columns[r], res, kRowBias, kRowShift);
-        for (int c = 0; c < 8; ++c) out[r * stride + c] = static_cast<uint8_t>(res[c] < 0 ? 0 : res[c] > 255 ? 255 : res[c]);
-    }
+    // Columns in the lanes, then (transposed) rows in the lanes.
+    int in[8][8], columns[8][8], rows[8][8], pixels[8][8];
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) in[r][c] = d[r * 8 + c];
+    idct_pass(in, columns, kColumnBias, kColumnShift);
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) rows[c][r] = columns[r][c];
+    idct_pass(rows, pixels, kRowBias, kRowShift);
+    // pixels[i][r]: column i of pixel row r.
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+            const int v = pixels[c][r];
+            out[r * stride + c] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+        }
 }
 
 const jpeg_decode_kernels kPortable = {jpeg_idct_row_portable, jpeg_ycbcr_row_portable, jpeg_upsample_hv2_portable,
