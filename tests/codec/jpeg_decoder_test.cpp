@@ -256,9 +256,11 @@ void expect_same_load(const scratch_dir &dir, const bytes &data, const std::stri
 }
 
 // Files the irregular cases are made from: baseline with and without
-// restarts, subsampled, progressive, grey.
-const char *const kDamagedSources[] = {"420_base_33x17.jpg", "444_rst1_33x17.jpg", "422_prog_33x17.jpg",
-                                       "420_prog_rst3_33x17.jpg", "grey_base_17x9.jpg", "2x2_1x2_opt_33x17.jpg"};
+// restarts, subsampled, progressive, grey, one scan per component.
+const char *const kDamagedSources[] = {"420_base_33x17.jpg",      "444_rst1_33x17.jpg",
+                                       "422_prog_33x17.jpg",      "420_prog_rst3_33x17.jpg",
+                                       "grey_base_17x9.jpg",      "2x2_1x2_opt_33x17.jpg",
+                                       "scans_one_each_420_rst1_33x17.jpg"};
 
 TEST(jpeg_decoder_irregular, cut_short_files_are_refused_and_load_as_stb_loads_them) {
     const std::vector<std::string> names = fixture_names();

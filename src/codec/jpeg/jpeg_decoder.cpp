@@ -27,8 +27,7 @@
 //    must end with fewer than eight unread bits right before its restart
 //    marker (or the scan's closing marker), and no padding bit may be read.
 //  - The reference leaves picture memory uninitialized when a scan is missing
-//    or a table undefined; such files, and baseline files in several scans,
-//    are refused.
+//    or a table undefined; such files are refused.
 //  - Everything the reference does with a clean file is reproduced: its
 //    dequantization into 16 bits, its SSE2 inverse DCT (the portable kernel
 //    follows its dataflow), its upsampler per component, its SSE2 colour
@@ -753,11 +752,15 @@ bool read_layout(const uint8_t *data, size_t size, jpeg_layout *l) {
     for (const scan_header &s : l->scans)
         if (!data_can_hold(*l, s)) return false;
     if (!l->progressive) {
-        // One scan holding every component, with its tables.
-        const scan_header &s = l->scans[0];
-        if (l->scans.size() != 1 || s.n != l->ncomp) return false;
-        for (int i = 0; i < s.n; ++i)
-            if (s.dc_table[i] < 0 || s.ac_table[i] < 0) return false;
+        // Every component in some scan, every scan with its tables.
+        bool covered[3] = {false, false, false};
+        for (const scan_header &s : l->scans)
+            for (int i = 0; i < s.n; ++i) {
+                if (s.dc_table[i] < 0 || s.ac_table[i] < 0) return false;
+                covered[s.comp[i]] = true;
+            }
+        for (int i = 0; i < l->ncomp; ++i)
+            if (!covered[i]) return false;
         return true;
     }
     return progressive_script_ok(*l);
@@ -771,14 +774,16 @@ bool read_layout(const uint8_t *data, size_t size, jpeg_layout *l) {
 // smoothing upsamplers see the rows above and below.
 class pixel_writer {
 public:
-    // Allocates the bands (std::bad_alloc where memory runs out).
-    pixel_writer(const jpeg_layout &l, const jpeg_decode_kernels &k, uint8_t *pixels) : l_(l), k_(k), pixels_(pixels) {
+    // Allocates the bands (std::bad_alloc where memory runs out): a ring of
+    // three when MCU rows come in order, else one for every MCU row.
+    pixel_writer(const jpeg_layout &l, const jpeg_decode_kernels &k, uint8_t *pixels, bool in_order)
+        : l_(l), k_(k), pixels_(pixels), bands_(in_order ? 3 : l.mcu_y) {
         for (int i = 0; i < l_.ncomp; ++i) {
             plane &p = planes_[i];
             const component &c = l_.comp[i];
             p.stride = (static_cast<size_t>(c.bw) * 8 + 31) & ~static_cast<size_t>(31);
             p.band_rows = 8 * c.v;
-            p.ring.resize(p.stride * static_cast<size_t>(p.band_rows) * 3 + 64);
+            p.ring.resize(p.stride * static_cast<size_t>(p.band_rows) * static_cast<size_t>(bands_) + 64);
             p.line.resize(static_cast<size_t>(l_.w) + 64);
         }
     }
@@ -808,7 +813,7 @@ private:
     };
 
     uint8_t *row_of(plane &p, int r) {
-        const int band = (r / p.band_rows) % 3;
+        const int band = (r / p.band_rows) % bands_;
         return p.ring.data() + (static_cast<size_t>(band) * p.band_rows + r % p.band_rows) * p.stride;
     }
 
@@ -877,16 +882,19 @@ private:
     const jpeg_layout &l_;
     const jpeg_decode_kernels &k_;
     uint8_t *pixels_;
+    const int bands_;
     plane planes_[3];
     int next_y_ = 0;
 };
 
 class decoder {
 public:
-    decoder(const jpeg_layout &l, const jpeg_decode_kernels &k, uint8_t *pixels) : l_(l), k_(k), writer_(l, k, pixels) {}
+    decoder(const jpeg_layout &l, const jpeg_decode_kernels &k, uint8_t *pixels)
+        : l_(l), k_(k), streamed_(!l.progressive && l.scans.size() == 1 && l.scans[0].n == l.ncomp),
+          writer_(l, k, pixels, l.progressive || streamed_) {}
 
     // Decodes every scan into the picture; false for anything irregular.
-    bool run() { return l_.progressive ? run_progressive() : run_baseline(); }
+    bool run() { return l_.progressive ? run_progressive() : run_sequential(); }
 
 private:
     static constexpr int kChunk = 32;  // MCUs decoded before their inverse DCT
@@ -896,20 +904,39 @@ private:
         build_huffman(d.counts, d.values, d.n, ac, t);
     }
 
-    bool run_baseline() {
-        const scan_header &s = l_.scans[0];
+    // Sequential scans. A single scan of every component is streamed: each
+    // row of MCUs goes on to the picture as soon as it is decoded. Otherwise
+    // each scan writes its components' samples into the whole planes, as the
+    // reference does (a later scan of a component overwrites an earlier one),
+    // and the picture is made at the end.
+    bool run_sequential() {
+        for (const scan_header &s : l_.scans)
+            if (!decode_sequential_scan(s)) return false;
+        if (!streamed_) writer_.rows_ready(l_.mcu_y - 1);
+        return true;
+    }
+
+    bool decode_sequential_scan(const scan_header &s) {
+        // One component alone is decoded block by block over its own extent;
+        // several go MCU by MCU.
+        const bool interleaved = s.n > 1;
+        const int units_x = interleaved ? l_.mcu_x : l_.comp[s.comp[0]].bw;
+        const int units_y = interleaved ? l_.mcu_y : l_.comp[s.comp[0]].bh;
         std::unique_ptr<huffman_table[]> tables(new huffman_table[2 * s.n]);
-        uint16_t quant_zigzag[3][64];
+        uint16_t quant_zigzag[4][64];
         size_t offset[4], per_row[4];
+        int bh[4], bv[4];  // blocks of each component per unit
         size_t total = 0;
         for (int i = 0; i < s.n; ++i) {
             build_table(s.dc_table[i], false, &tables[2 * i]);
             build_table(s.ac_table[i], true, &tables[2 * i + 1]);
             const component &c = l_.comp[s.comp[i]];
+            bh[i] = interleaved ? c.h : 1;
+            bv[i] = interleaved ? c.v : 1;
             for (int k = 0; k < 64; ++k) quant_zigzag[i][k] = l_.quant[c.tq][kDezigzag[k]];
-            per_row[i] = static_cast<size_t>(kChunk) * c.h;
+            per_row[i] = static_cast<size_t>(kChunk) * bh[i];
             offset[i] = total;
-            total += per_row[i] * c.v;
+            total += per_row[i] * bv[i];
         }
         std::vector<int16_t> coeffs(total * 64);
         bit_source src;
@@ -918,23 +945,21 @@ private:
         bit_cursor c;
         int dc_pred[4] = {0, 0, 0, 0};
         int todo = s.restart_interval ? s.restart_interval : INT_MAX;
-        for (int my = 0; my < l_.mcu_y; ++my) {
-            for (int mx0 = 0; mx0 < l_.mcu_x; mx0 += kChunk) {
-                const int n = l_.mcu_x - mx0 < kChunk ? l_.mcu_x - mx0 : kChunk;
+        for (int my = 0; my < units_y; ++my) {
+            for (int mx0 = 0; mx0 < units_x; mx0 += kChunk) {
+                const int n = units_x - mx0 < kChunk ? units_x - mx0 : kChunk;
                 std::memset(coeffs.data(), 0, coeffs.size() * sizeof(int16_t));
                 for (int m = 0; m < n; ++m) {
-                    for (int i = 0; i < s.n; ++i) {
-                        const component &comp = l_.comp[s.comp[i]];
-                        for (int by = 0; by < comp.v; ++by)
-                            for (int bx = 0; bx < comp.h; ++bx) {
-                                int16_t *block = coeffs.data() + (offset[i] + by * per_row[i] + m * comp.h + bx) * 64;
+                    for (int i = 0; i < s.n; ++i)
+                        for (int by = 0; by < bv[i]; ++by)
+                            for (int bx = 0; bx < bh[i]; ++bx) {
+                                int16_t *block = coeffs.data() + (offset[i] + by * per_row[i] + m * bh[i] + bx) * 64;
                                 if (!decode_block(src, c, block, tables[2 * i], tables[2 * i + 1], quant_zigzag[i],
                                                   &dc_pred[i]))
                                     return false;
                             }
-                    }
                     if (!no_padding_read(src, c)) return false;
-                    const bool last = my == l_.mcu_y - 1 && mx0 + m == l_.mcu_x - 1;
+                    const bool last = my == units_y - 1 && mx0 + m == units_x - 1;
                     if (--todo <= 0 && !last) {
                         if (!take_restart(src, c)) return false;
                         todo = s.restart_interval;
@@ -944,18 +969,18 @@ private:
                 for (int i = 0; i < s.n; ++i) {
                     const int ci = s.comp[i];
                     const component &comp = l_.comp[ci];
-                    const int first = mx0 * comp.h;
-                    const int count = comp.bw - first < n * comp.h ? comp.bw - first : n * comp.h;
+                    const int first = mx0 * bh[i];
+                    const int count = comp.bw - first < n * bh[i] ? comp.bw - first : n * bh[i];
                     if (count <= 0) continue;
-                    for (int by = 0; by < comp.v; ++by) {
-                        const int row = my * comp.v + by;
+                    for (int by = 0; by < bv[i]; ++by) {
+                        const int row = my * bv[i] + by;
                         if (row >= comp.bh) break;
                         k_.idct_row(coeffs.data() + (offset[i] + by * per_row[i]) * 64, count,
                                     writer_.block_row(ci, row) + first * 8, writer_.stride(ci));
                     }
                 }
             }
-            writer_.rows_ready(my);
+            if (streamed_) writer_.rows_ready(my);
         }
         return scan_done(src, c);
     }
@@ -1055,6 +1080,7 @@ private:
 
     const jpeg_layout &l_;
     const jpeg_decode_kernels &k_;
+    const bool streamed_;  // one sequential scan of every component
     pixel_writer writer_;
     malloc_ptr<int16_t> coeffs_[3];
 };
