@@ -48,7 +48,8 @@ printf '\003\037\027photo-like bytes 0123456789' >"$out/seeds/png_writer/small"
 printf '\101\377\040xyz' >"$out/seeds/png_writer/long_row"
 printf '\202\010\010profile-bytes' >"$out/seeds/png_writer/profile"
 # The JPEG decoder's seeds: the seed maker's JPEGs, and where cjpeg is at
-# hand a tiny picture in the layouts it takes (progressive, restarts, 4:2:0).
+# hand a tiny picture in the layouts it takes (progressive, restarts, 4:2:0,
+# one scan per component).
 cp "$out"/seeds/image_bytes/*.jpg "$out/seeds/jpeg_decoder/"
 if command -v cjpeg >/dev/null 2>&1; then
   { printf 'P6\n11 9\n255\n'; LC_ALL=C awk 'BEGIN { for (i = 0; i < 297; i++) printf "%c", (i * 37) % 250 + 1 }'; } \
@@ -56,6 +57,8 @@ if command -v cjpeg >/dev/null 2>&1; then
   cjpeg -progressive -outfile "$out/seeds/jpeg_decoder/prog.jpg" "$out/seeds/tiny.ppm"
   cjpeg -restart 1B -sample 2x2 -outfile "$out/seeds/jpeg_decoder/rst420.jpg" "$out/seeds/tiny.ppm"
   cjpeg -grayscale -progressive -restart 2B -outfile "$out/seeds/jpeg_decoder/grey.jpg" "$out/seeds/tiny.ppm"
+  printf '2;\n0;\n1;\n' >"$out/seeds/scans.txt"
+  cjpeg -scans "$out/seeds/scans.txt" -sample 2x1 -outfile "$out/seeds/jpeg_decoder/scans.jpg" "$out/seeds/tiny.ppm"
 fi
 extra=""
 suite="$root/../shared/corpus/pngsuite/png"
