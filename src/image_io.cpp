@@ -11,6 +11,7 @@
 #include "image_metadata.h"
 #include "jpeg_writer.h"
 #include "orientation.h"
+#include "png_decoder.h"
 #include "png_writer.h"
 #include "safe_file.h"
 #include "stb_image.h"
@@ -129,7 +130,15 @@ int load_image(const char *path, rgba_image *out, int *format, std::vector<unsig
     }
     int w = 0, h = 0, channels_in_file = 0;
     reset_decoder_failure_reason();
-    image_owner decoded({0, 0, stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4)});
+    image_owner decoded;
+    static const unsigned char png_signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+    if (size >= 8 && std::memcmp(data.get(), png_signature, 8) == 0 &&
+        decode_png(data.get(), static_cast<size_t>(size), &decoded.img)) {
+        w = decoded.img.w;
+        h = decoded.img.h;
+    } else {
+        decoded.reset({0, 0, stbi_load_from_memory(data.get(), size, &w, &h, &channels_in_file, 4)});
+    }
     if (!decoded) {
         const char *reason = stbi_failure_reason();
         set_err("cannot decode image %s (%s)", path, reason && reason[0] ? reason : "unknown error");

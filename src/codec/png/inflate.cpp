@@ -1,0 +1,440 @@
+#include "inflate.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Table entries: bits 0-3 the bits the code takes (for a subtable link, the
+// subtable's index bits), 4-7 the extra bits that follow it, 8-11 the kind,
+// 16-31 the value (literal byte, base length or distance, subtable start).
+enum : uint32_t { kLiteral = 0, kValue = 1, kEnd = 2, kLink = 3, kBad = 4 };
+
+constexpr uint32_t make_entry(uint32_t kind, uint32_t bits, uint32_t extra, uint32_t value) {
+    return value << 16 | kind << 8 | extra << 4 | bits;
+}
+inline uint32_t entry_bits(uint32_t e) { return e & 15; }
+inline uint32_t entry_extra(uint32_t e) { return (e >> 4) & 15; }
+inline uint32_t entry_kind(uint32_t e) { return (e >> 8) & 15; }
+inline uint32_t entry_value(uint32_t e) { return e >> 16; }
+
+constexpr uint32_t kBadEntry = make_entry(kBad, 0, 0, 0);
+
+constexpr unsigned kLitBits = 11, kDistBits = 8, kCodeLengthBits = 7;
+// Primary table plus a subtable of 2^(15 - primary bits) entries for each
+// code longer than the primary bits (a bound on the distinct prefixes).
+constexpr size_t kLitEntries = (1u << kLitBits) + 288 * (1u << (15 - kLitBits));
+constexpr size_t kDistEntries = (1u << kDistBits) + 32 * (1u << (15 - kDistBits));
+
+constexpr size_t kHistory = 32768;
+constexpr size_t kChunk = 64 * 1024;             // output collected between hand-outs
+constexpr size_t kWindow = kHistory + kChunk + 258 + 64;  // room for a match and word-sized overshoot
+
+const uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+const uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+const uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                                193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+enum class alphabet { literal_length, distance, code_length };
+
+uint32_t symbol_entry(alphabet a, unsigned symbol, unsigned bits) {
+    switch (a) {
+    case alphabet::literal_length:
+        if (symbol < 256) return make_entry(kLiteral, bits, 0, symbol);
+        if (symbol == 256) return make_entry(kEnd, bits, 0, 0);
+        if (symbol <= 285) return make_entry(kValue, bits, kLengthExtra[symbol - 257], kLengthBase[symbol - 257]);
+        return kBadEntry;  // 286 and 287: stb reads them as empty matches; left to it
+    case alphabet::distance:
+        if (symbol < 30) return make_entry(kValue, bits, kDistExtra[symbol], kDistBase[symbol]);
+        return kBadEntry;  // 30 and 31: stb copies from an undefined place; left to it
+    case alphabet::code_length:
+        return make_entry(kLiteral, bits, 0, symbol);
+    }
+    return kBadEntry;
+}
+
+unsigned reverse_bits(unsigned code, unsigned bits) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < bits; ++i) r |= ((code >> i) & 1u) << (bits - 1 - i);
+    return r;
+}
+
+// Fills a lookup table for the canonical code of `lengths` (n symbols, 0 =
+// unused). Refuses what stb's table builder refuses: more codes of a length
+// than it has room for, or an over-subscribed code. An incomplete code is
+// taken; its unused bit patterns read as kBad.
+bool build_table(const uint8_t *lengths, unsigned n, alphabet a, unsigned primary_bits, uint32_t *table) {
+    unsigned count[16] = {0};
+    for (unsigned i = 0; i < n; ++i) ++count[lengths[i]];
+    count[0] = 0;
+    unsigned next[16] = {0}, code = 0, longest = 0;
+    for (unsigned len = 1; len < 16; ++len) {
+        if (count[len] > (1u << len)) return false;
+        next[len] = code;
+        code += count[len];
+        if (count[len] && code - 1 >= (1u << len)) return false;
+        code <<= 1;
+        if (count[len]) longest = len;
+    }
+    const unsigned primary_size = 1u << primary_bits;
+    for (unsigned j = 0; j < primary_size; ++j) table[j] = kBadEntry;
+    const unsigned sub_bits = longest > primary_bits ? longest - primary_bits : 0;
+    const unsigned sub_size = 1u << sub_bits;
+    unsigned next_sub = primary_size;
+    for (unsigned symbol = 0; symbol < n; ++symbol) {
+        const unsigned len = lengths[symbol];
+        if (!len) continue;
+        const unsigned reversed = reverse_bits(next[len]++, len);
+        const uint32_t e = symbol_entry(a, symbol, len);
+        if (len <= primary_bits) {
+            for (unsigned j = reversed; j < primary_size; j += 1u << len) table[j] = e;
+            continue;
+        }
+        const unsigned prefix = reversed & (primary_size - 1);
+        if (entry_kind(table[prefix]) != kLink) {
+            table[prefix] = make_entry(kLink, sub_bits, 0, next_sub);
+            for (unsigned j = 0; j < sub_size; ++j) table[next_sub + j] = kBadEntry;
+            next_sub += sub_size;
+        }
+        const unsigned start = entry_value(table[prefix]);
+        for (unsigned j = reversed >> primary_bits; j < sub_size; j += 1u << (len - primary_bits))
+            table[start + j] = e;
+    }
+    return true;
+}
+
+inline uint64_t load64le(const unsigned char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// Reads the stream's bits, low bit first, across the pieces. Past the last
+// piece it reads zeros and counts them, so a stream that needs them fails.
+struct bit_reader {
+    const byte_span *pieces;
+    size_t count;
+    size_t piece = 0;         // index of the piece `in` points into
+    size_t piece_start = 0;   // stream offset of that piece's first byte
+    const unsigned char *in = nullptr, *in_end = nullptr;
+    size_t total = 0;         // bytes in all pieces
+    size_t overrun = 0;       // zero bytes read past the end
+    uint64_t buffer = 0;      // bits not yet taken, low bit next; holds `bits` valid bits
+    unsigned bits = 0;
+
+    bit_reader(const byte_span *p, size_t n) : pieces(p), count(n) {
+        for (size_t i = 0; i < n; ++i) total += p[i].size;
+        enter_piece(0, 0);
+    }
+
+    void enter_piece(size_t index, size_t start) {
+        piece = index;
+        piece_start = start;
+        in = index < count ? pieces[index].data : nullptr;
+        in_end = index < count ? pieces[index].data + pieces[index].size : nullptr;
+    }
+
+    // Stream offset of the next byte to load.
+    size_t offset() const { return (in ? piece_start + static_cast<size_t>(in - pieces[piece].data) : total) + overrun; }
+
+    // Bits of the stream taken so far.
+    size_t position_bits() const { return offset() * 8 - bits; }
+
+    int next_byte() {
+        while (in == in_end && piece < count) enter_piece(piece + 1, piece_start + pieces[piece].size);
+        if (piece >= count) {
+            ++overrun;
+            return 0;
+        }
+        return *in++;
+    }
+
+    // Makes at least 56 bits available; false once far past the end.
+    bool refill() {
+        if (in_end - in >= 8) {
+            buffer |= load64le(in) << bits;
+            in += (63 - bits) >> 3;
+            bits |= 56;
+            return true;
+        }
+        while (bits <= 56) {
+            buffer |= static_cast<uint64_t>(next_byte()) << bits;
+            bits += 8;
+        }
+        return overrun <= 16;
+    }
+
+    void take(unsigned n) {
+        buffer >>= n;
+        bits -= n;
+    }
+
+    // n <= 32 bits; needs a refill beforehand when fewer may be buffered.
+    unsigned read(unsigned n) {
+        const unsigned v = static_cast<unsigned>(buffer & ((1ull << n) - 1));
+        take(n);
+        return v;
+    }
+
+    // Drops the bits up to the next byte boundary and forgets the buffer,
+    // so that whole bytes can be read from the pieces directly.
+    bool align_to_byte() {
+        take(bits & 7);
+        const size_t target = offset() - bits / 8;
+        buffer = 0;
+        bits = 0;
+        if (target > total) return false;
+        overrun = 0;
+        // The target lies in the current piece or an earlier one.
+        size_t index = piece < count ? piece : count - 1, start = piece < count ? piece_start : total - pieces[index].size;
+        while (target < start) {
+            --index;
+            start -= pieces[index].size;
+        }
+        enter_piece(index, start);
+        in += target - start;
+        return true;
+    }
+
+    // Copies n whole bytes to `to` (after align_to_byte); false when the
+    // pieces run out first.
+    bool copy_bytes(unsigned char *to, size_t n) {
+        if (total - offset() < n) return false;
+        while (n) {
+            while (in == in_end) enter_piece(piece + 1, piece_start + pieces[piece].size);
+            const size_t step = static_cast<size_t>(in_end - in) < n ? static_cast<size_t>(in_end - in) : n;
+            std::memcpy(to, in, step);
+            in += step;
+            to += step;
+            n -= step;
+        }
+        return true;
+    }
+};
+
+struct inflater {
+    bit_reader r;
+    inflate_sink_fn *sink;
+    void *context;
+    size_t max_output;
+    unsigned char *window;      // kWindow bytes: the last 32 KiB of output, then new output
+    unsigned char *out;         // next output byte
+    unsigned char *unsent;      // first byte not yet handed to the sink
+    size_t window_start = 0;    // output offset of window[0]
+    uint32_t lit[kLitEntries];
+    uint32_t dist[kDistEntries];
+
+    inflater(const byte_span *pieces, size_t count) : r(pieces, count) {}
+
+    size_t produced() const { return window_start + static_cast<size_t>(out - window); }
+
+    bool hand_out() {
+        if (produced() > max_output) return false;
+        if (out > unsent && !sink(context, unsent, static_cast<size_t>(out - unsent))) return false;
+        unsent = out;
+        return true;
+    }
+
+    // Hands out the new output and keeps the last 32 KiB as history.
+    bool make_room() {
+        if (!hand_out()) return false;
+        const size_t keep = static_cast<size_t>(out - window) < kHistory ? static_cast<size_t>(out - window) : kHistory;
+        const size_t drop = static_cast<size_t>(out - window) - keep;
+        std::memmove(window, out - keep, keep);
+        window_start += drop;
+        out -= drop;
+        unsent = out;
+        return true;
+    }
+
+    bool stored_block() {
+        if (!r.align_to_byte()) return false;
+        unsigned char header[4];
+        if (!r.copy_bytes(header, 4)) return false;
+        const unsigned len = header[0] | header[1] << 8, nlen = header[2] | header[3] << 8;
+        if (nlen != (len ^ 0xFFFFu)) return false;
+        size_t left = len;
+        while (left) {
+            if (out >= window + kHistory + kChunk && !make_room()) return false;
+            size_t room = static_cast<size_t>(window + kHistory + kChunk - out);
+            const size_t step = left < room ? left : room;
+            if (!r.copy_bytes(out, step)) return false;
+            out += step;
+            left -= step;
+        }
+        return true;
+    }
+
+    bool fixed_tables() {
+        uint8_t lengths[288];
+        std::memset(lengths, 8, 144);
+        std::memset(lengths + 144, 9, 112);
+        std::memset(lengths + 256, 7, 24);
+        std::memset(lengths + 280, 8, 8);
+        uint8_t distances[32];
+        std::memset(distances, 5, 32);
+        return build_table(lengths, 288, alphabet::literal_length, kLitBits, lit) &&
+               build_table(distances, 32, alphabet::distance, kDistBits, dist);
+    }
+
+    bool dynamic_tables() {
+        static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        if (!r.refill()) return false;
+        const unsigned hlit = r.read(5) + 257, hdist = r.read(5) + 1, hclen = r.read(4) + 4;
+        // stb also takes 287 and 288 literal/length and 31 and 32 distance
+        // codes; no encoder writes them, so they are left to it.
+        if (hlit > 286 || hdist > 30) return false;
+        uint8_t code_length_lengths[19] = {0};
+        for (unsigned i = 0; i < hclen; ++i) {
+            if (!r.refill()) return false;
+            code_length_lengths[order[i]] = static_cast<uint8_t>(r.read(3));
+        }
+        uint32_t table[1u << kCodeLengthBits];
+        if (!build_table(code_length_lengths, 19, alphabet::code_length, kCodeLengthBits, table)) return false;
+        uint8_t lengths[286 + 30];
+        const unsigned total = hlit + hdist;
+        unsigned n = 0;
+        while (n < total) {
+            if (!r.refill()) return false;
+            const uint32_t e = table[r.buffer & ((1u << kCodeLengthBits) - 1)];
+            if (entry_kind(e) != kLiteral) return false;
+            r.take(entry_bits(e));
+            const unsigned symbol = entry_value(e);
+            if (symbol < 16) {
+                lengths[n++] = static_cast<uint8_t>(symbol);
+                continue;
+            }
+            uint8_t fill = 0;
+            unsigned repeat;
+            if (symbol == 16) {
+                if (n == 0) return false;
+                fill = lengths[n - 1];
+                repeat = r.read(2) + 3;
+            } else if (symbol == 17) {
+                repeat = r.read(3) + 3;
+            } else {
+                repeat = r.read(7) + 11;
+            }
+            if (total - n < repeat) return false;
+            std::memset(lengths + n, fill, repeat);
+            n += repeat;
+        }
+        return build_table(lengths, hlit, alphabet::literal_length, kLitBits, lit) &&
+               build_table(lengths + hlit, hdist, alphabet::distance, kDistBits, dist);
+    }
+
+    static void copy_match(unsigned char *to, size_t distance, size_t length) {
+        const unsigned char *from = to - distance;
+        if (distance >= 8) {
+            // Whole words; may write up to 7 bytes past the match, into room
+            // the window keeps free.
+            unsigned char *end = to + length;
+            do {
+                uint64_t v;
+                std::memcpy(&v, from, 8);
+                std::memcpy(to, &v, 8);
+                from += 8;
+                to += 8;
+            } while (to < end);
+        } else if (distance == 1) {
+            std::memset(to, *from, length);
+        } else {
+            for (size_t i = 0; i < length; ++i) to[i] = from[i];
+        }
+    }
+
+    bool huffman_block() {
+        const unsigned char *const room_end = window + kHistory + kChunk;
+        for (;;) {
+            if (out >= room_end && !make_room()) return false;
+            if (!r.refill()) return false;
+            uint32_t e = lit[r.buffer & ((1u << kLitBits) - 1)];
+            if (entry_kind(e) == kLink)
+                e = lit[entry_value(e) + ((r.buffer >> kLitBits) & ((1u << entry_bits(e)) - 1))];
+            if (entry_kind(e) == kLiteral) {
+                *out++ = static_cast<unsigned char>(entry_value(e));
+                r.take(entry_bits(e));
+                // At least 41 bits are left: room for a second literal.
+                e = lit[r.buffer & ((1u << kLitBits) - 1)];
+                if (entry_kind(e) == kLiteral) {
+                    *out++ = static_cast<unsigned char>(entry_value(e));
+                    r.take(entry_bits(e));
+                }
+                continue;
+            }
+            if (entry_kind(e) == kValue) {
+                const unsigned code_bits = entry_bits(e), extra = entry_extra(e);
+                const size_t length = entry_value(e) + ((r.buffer >> code_bits) & ((1u << extra) - 1));
+                r.take(code_bits + extra);
+                // At most 20 bits taken: 36 remain for the distance code and its extra bits.
+                uint32_t d = dist[r.buffer & ((1u << kDistBits) - 1)];
+                if (entry_kind(d) == kLink)
+                    d = dist[entry_value(d) + ((r.buffer >> kDistBits) & ((1u << entry_bits(d)) - 1))];
+                if (entry_kind(d) != kValue) return false;
+                const unsigned dist_bits = entry_bits(d), dist_extra = entry_extra(d);
+                const size_t distance = entry_value(d) + ((r.buffer >> dist_bits) & ((1u << dist_extra) - 1));
+                r.take(dist_bits + dist_extra);
+                if (distance > produced()) return false;
+                copy_match(out, distance, length);
+                out += length;
+                continue;
+            }
+            if (entry_kind(e) == kEnd) {
+                r.take(entry_bits(e));
+                return true;
+            }
+            return false;
+        }
+    }
+
+    bool run() {
+        if (!r.refill()) return false;
+        const unsigned cmf = r.read(8), flg = r.read(8);
+        if ((cmf * 256 + flg) % 31 != 0 || (flg & 32) || (cmf & 15) != 8) return false;
+        for (;;) {
+            if (!r.refill()) return false;
+            const unsigned final_block = r.read(1), type = r.read(2);
+            bool ok;
+            if (type == 0) ok = stored_block();
+            else if (type == 1) ok = fixed_tables() && huffman_block();
+            else if (type == 2) ok = dynamic_tables() && huffman_block();
+            else ok = false;
+            if (!ok) return false;
+            if (final_block) break;
+        }
+        return hand_out();
+    }
+};
+
+}  // namespace
+
+inflate_result inflate_zlib(const byte_span *pieces, size_t count, size_t max_output, inflate_sink_fn *sink,
+                            void *context) {
+    inflate_result result;
+    if (count == 0) return result;
+    auto *state = static_cast<inflater *>(std::malloc(sizeof(inflater)));
+    auto *window = static_cast<unsigned char *>(std::malloc(kWindow));
+    if (state && window) {
+        new (state) inflater(pieces, count);
+        state->sink = sink;
+        state->context = context;
+        state->max_output = max_output;
+        state->window = state->out = state->unsent = window;
+        const bool ok = state->run();
+        const size_t end_bits = state->r.position_bits();
+        result.stream_end = (end_bits + 7) / 8;
+        result.output_size = state->produced();
+        result.ok = ok && result.stream_end <= state->r.total;
+        state->~inflater();
+    }
+    std::free(window);
+    std::free(state);
+    return result;
+}
