@@ -1,7 +1,9 @@
 // bench: per-stage timings of a watermarking call on real files: decoding,
 // marking (a 48-pixel corner text) and encoding, with this library's encoder
 // on every vector path the CPU offers next to stb_image_write's own writer
-// (the reference its output must equal byte for byte).
+// (the reference its output must equal byte for byte), and for PNG files
+// the library's own decoder on every path next to stb_image's, with the
+// peak heap each decode takes beyond its input.
 //   imgwatermark_bench [--runs N] FILE...     (JPEG or PNG files; N default 5)
 // Prints medians in milliseconds. Encoders write into memory, so the disk
 // does not count.
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "stb_image.h"
 #include "stb_image_write.h"
 
 #include "composite.h"
@@ -20,8 +23,72 @@
 #include "image_io.h"
 #include "imgwatermark.h"
 #include "jpeg_writer.h"
+#include "png_decoder.h"
 #include "png_writer.h"
 #include "text_render.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+
+// Heap use, counted by replacing malloc and friends in this program (glibc
+// keeps its own under __libc_*): the bytes in use now and the most since the
+// last reset.
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void __libc_free(void *);
+
+namespace heap {
+long long in_use = 0, peak = 0;
+void add(void *p) {
+    if (!p) return;
+    in_use += static_cast<long long>(malloc_usable_size(p));
+    if (in_use > peak) peak = in_use;
+}
+void remove(void *p) {
+    if (p) in_use -= static_cast<long long>(malloc_usable_size(p));
+}
+}  // namespace heap
+
+extern "C" void *malloc(size_t n) {
+    void *p = __libc_malloc(n);
+    heap::add(p);
+    return p;
+}
+extern "C" void *calloc(size_t n, size_t size) {
+    void *p = __libc_calloc(n, size);
+    heap::add(p);
+    return p;
+}
+extern "C" void *realloc(void *old, size_t n) {
+    const long long before = old ? static_cast<long long>(malloc_usable_size(old)) : 0;
+    void *p = __libc_realloc(old, n);
+    if (p || n == 0) {
+        heap::in_use -= before;
+        heap::add(p);
+    }
+    return p;
+}
+extern "C" void free(void *p) {
+    heap::remove(p);
+    __libc_free(p);
+}
+
+// Peak heap of work() beyond what was in use before it, in bytes.
+template <class F>
+long long peak_heap(F work) {
+    heap::peak = heap::in_use;
+    const long long before = heap::in_use;
+    work();
+    return heap::peak - before;
+}
+#else
+template <class F>
+long long peak_heap(F work) {
+    work();
+    return -1;
+}
+#endif
 
 namespace {
 
@@ -55,6 +122,51 @@ void row(const char *stage, double ms, double reference_ms = 0) {
         std::printf("  %-26s %9.1f ms\n", stage, ms);
 }
 
+void heap_row(const char *stage, long long bytes, long long picture) {
+    if (bytes < 0) return;
+    std::printf("  %-26s %9.1f MB peak heap (picture %.1f MB + %.2f MB)\n", stage, bytes / 1e6, picture / 1e6,
+                (bytes - picture) / 1e6);
+}
+
+// The PNG decoders from memory: stb_image's, then ours on every path (which
+// must take the file and give stb's pixels).
+void bench_png_decoders(const char *path, int runs) {
+    FILE *f = std::fopen(path, "rb");
+    if (!f) return;
+    std::vector<unsigned char> file;
+    unsigned char chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) file.insert(file.end(), chunk, chunk + n);
+    std::fclose(f);
+    int w = 0, h = 0, n = 0;
+    unsigned char *reference = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4);
+    if (!reference) return;
+    const long long picture = static_cast<long long>(w) * h * 4;
+    const double stb_ms = median_ms(runs, [&] {
+        stbi_image_free(stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4));
+    });
+    row("decode: stbi_load", stb_ms);
+    heap_row("decode: stbi_load", peak_heap([&] {
+                 stbi_image_free(stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4));
+             }), picture);
+    for (simd_path p : {simd_path::portable, simd_path::sse2, simd_path::avx2}) {
+        if (!simd_path_available(p)) continue;
+        rgba_image img{0, 0, nullptr};
+        const bool taken = decode_png(file.data(), file.size(), &img, p);
+        const bool same = taken && std::memcmp(img.pixels, reference, static_cast<size_t>(picture)) == 0;
+        std::free(img.pixels);
+        const std::string name = std::string("decode: ours, ") + simd_path_name(p) +
+                                 (!taken ? " (LEFT TO STB)" : same ? "" : " (DIFFERS FROM STB)");
+        const double ms = median_ms(runs, [&] {
+            if (decode_png(file.data(), file.size(), &img, p)) std::free(img.pixels);
+        });
+        row(name.c_str(), ms, stb_ms);
+        heap_row(name.c_str(), peak_heap([&] {
+                     if (decode_png(file.data(), file.size(), &img, p)) std::free(img.pixels);
+                 }), picture);
+    }
+    stbi_image_free(reference);
+}
+
 // Times one file's stages; false when it cannot be read.
 bool bench_file(const char *path, int runs) {
     rgba_image img;
@@ -69,7 +181,8 @@ bool bench_file(const char *path, int runs) {
     image_owner photo(img);
     const int w = img.w, h = img.h;
     std::printf("%s: %d x %d %s\n", path, w, h, format == FORMAT_JPEG ? "JPEG" : "PNG");
-    row("decode (stb_image)", decode);
+    row("decode: load_image", decode);
+    if (format == FORMAT_PNG) bench_png_decoders(path, runs);
 
     row("mark: 48 px corner text", median_ms(runs, [&] {
             image_owner text(render_text("(c) 2026 Velmora", 48, 255, 255, 255));

@@ -30,7 +30,7 @@ constexpr size_t kDistEntries = (1u << kDistBits) + 32 * (1u << (15 - kDistBits)
 
 constexpr size_t kHistory = 32768;
 constexpr size_t kChunk = 64 * 1024;             // output collected between hand-outs
-constexpr size_t kWindow = kHistory + kChunk + 258 + 64;  // room for a match and word-sized overshoot
+constexpr size_t kWindow = kHistory + kChunk + 258 + 64;  // room for a match and its overshoot
 
 const uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -330,12 +330,25 @@ struct inflater {
                build_table(lengths + hlit, hdist, alphabet::distance, kDistBits, dist);
     }
 
+    // Copies a match of `length` bytes from `distance` back; may write up to
+    // 15 bytes past it, into room the window keeps free.
     static void copy_match(unsigned char *to, size_t distance, size_t length) {
         const unsigned char *from = to - distance;
+        unsigned char *const end = to + length;
+        if (distance >= 16) {
+            // Both halves loaded before either is stored.
+            do {
+                uint64_t a, b;
+                std::memcpy(&a, from, 8);
+                std::memcpy(&b, from + 8, 8);
+                std::memcpy(to, &a, 8);
+                std::memcpy(to + 8, &b, 8);
+                from += 16;
+                to += 16;
+            } while (to < end);
+            return;
+        }
         if (distance >= 8) {
-            // Whole words; may write up to 7 bytes past the match, into room
-            // the window keeps free.
-            unsigned char *end = to + length;
             do {
                 uint64_t v;
                 std::memcpy(&v, from, 8);
@@ -343,51 +356,96 @@ struct inflater {
                 from += 8;
                 to += 8;
             } while (to < end);
-        } else if (distance == 1) {
-            std::memset(to, *from, length);
-        } else {
-            for (size_t i = 0; i < length; ++i) to[i] = from[i];
+            return;
         }
+        // A short period: eight bytes of the repeating pattern, written at
+        // steps of the largest multiple of the period that fits in eight.
+        unsigned char pattern[8];
+        for (unsigned i = 0; i < 8; ++i) pattern[i] = from[i % distance];
+        const size_t step = 8 - 8 % distance;
+        do {
+            std::memcpy(to, pattern, 8);
+            to += step;
+        } while (to < end);
     }
 
+    // Decodes one Huffman-coded block with the current tables. The bit
+    // buffer and output pointer live in locals here (byte stores could
+    // otherwise alias them) and go back to the members around the slow steps.
     bool huffman_block() {
         const unsigned char *const room_end = window + kHistory + kChunk;
+        uint64_t buffer = r.buffer;
+        unsigned bits = r.bits;
+        const unsigned char *in = r.in, *in_end = r.in_end;
+        unsigned char *o = out;
+        size_t start = window_start;
+        auto save = [&] {
+            r.buffer = buffer;
+            r.bits = bits;
+            r.in = in;
+            out = o;
+        };
+        auto load = [&] {
+            buffer = r.buffer;
+            bits = r.bits;
+            in = r.in;
+            in_end = r.in_end;
+            o = out;
+            start = window_start;
+        };
         for (;;) {
-            if (out >= room_end && !make_room()) return false;
-            if (!r.refill()) return false;
-            uint32_t e = lit[r.buffer & ((1u << kLitBits) - 1)];
-            if (entry_kind(e) == kLink)
-                e = lit[entry_value(e) + ((r.buffer >> kLitBits) & ((1u << entry_bits(e)) - 1))];
+            if (o >= room_end) {
+                save();
+                if (!make_room()) return false;
+                load();
+            }
+            if (in_end - in >= 8) {
+                buffer |= load64le(in) << bits;
+                in += (63 - bits) >> 3;
+                bits |= 56;
+            } else {
+                save();
+                if (!r.refill()) return false;
+                load();
+            }
+            uint32_t e = lit[buffer & ((1u << kLitBits) - 1)];
+            if (entry_kind(e) == kLink) e = lit[entry_value(e) + ((buffer >> kLitBits) & ((1u << entry_bits(e)) - 1))];
             if (entry_kind(e) == kLiteral) {
-                *out++ = static_cast<unsigned char>(entry_value(e));
-                r.take(entry_bits(e));
+                *o++ = static_cast<unsigned char>(entry_value(e));
+                buffer >>= entry_bits(e);
+                bits -= entry_bits(e);
                 // At least 41 bits are left: room for a second literal.
-                e = lit[r.buffer & ((1u << kLitBits) - 1)];
+                e = lit[buffer & ((1u << kLitBits) - 1)];
                 if (entry_kind(e) == kLiteral) {
-                    *out++ = static_cast<unsigned char>(entry_value(e));
-                    r.take(entry_bits(e));
+                    *o++ = static_cast<unsigned char>(entry_value(e));
+                    buffer >>= entry_bits(e);
+                    bits -= entry_bits(e);
                 }
                 continue;
             }
             if (entry_kind(e) == kValue) {
                 const unsigned code_bits = entry_bits(e), extra = entry_extra(e);
-                const size_t length = entry_value(e) + ((r.buffer >> code_bits) & ((1u << extra) - 1));
-                r.take(code_bits + extra);
+                const size_t length = entry_value(e) + ((buffer >> code_bits) & ((1u << extra) - 1));
+                buffer >>= code_bits + extra;
+                bits -= code_bits + extra;
                 // At most 20 bits taken: 36 remain for the distance code and its extra bits.
-                uint32_t d = dist[r.buffer & ((1u << kDistBits) - 1)];
+                uint32_t d = dist[buffer & ((1u << kDistBits) - 1)];
                 if (entry_kind(d) == kLink)
-                    d = dist[entry_value(d) + ((r.buffer >> kDistBits) & ((1u << entry_bits(d)) - 1))];
+                    d = dist[entry_value(d) + ((buffer >> kDistBits) & ((1u << entry_bits(d)) - 1))];
                 if (entry_kind(d) != kValue) return false;
                 const unsigned dist_bits = entry_bits(d), dist_extra = entry_extra(d);
-                const size_t distance = entry_value(d) + ((r.buffer >> dist_bits) & ((1u << dist_extra) - 1));
-                r.take(dist_bits + dist_extra);
-                if (distance > produced()) return false;
-                copy_match(out, distance, length);
-                out += length;
+                const size_t distance = entry_value(d) + ((buffer >> dist_bits) & ((1u << dist_extra) - 1));
+                buffer >>= dist_bits + dist_extra;
+                bits -= dist_bits + dist_extra;
+                if (distance > start + static_cast<size_t>(o - window)) return false;
+                copy_match(o, distance, length);
+                o += length;
                 continue;
             }
             if (entry_kind(e) == kEnd) {
-                r.take(entry_bits(e));
+                buffer >>= entry_bits(e);
+                bits -= entry_bits(e);
+                save();
                 return true;
             }
             return false;
