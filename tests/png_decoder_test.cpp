@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(IMGWATERMARK_TEST_ZLIB)
@@ -226,7 +228,7 @@ bytes zlib_stream(const bytes &raw, int level, int strategy) {
 }
 #endif
 
-enum class key { none, palette_alpha, colour_key };
+enum class key { none, palette_alpha, colour_key, colour_key_high_byte };
 
 struct png_case {
     const char *name;
@@ -266,11 +268,15 @@ bytes make_png(const png_case &c, uint32_t seed = 7) {
             for (size_t i = 0; i < alpha.size(); ++i) alpha[i] = static_cast<unsigned char>(i * 53);
             put_chunk(png, "tRNS", alpha);
         }
-    } else if (c.k == key::colour_key) {
-        // The colour of a pixel the picture has (the first of the smooth
-        // content, zero on every channel), in the file's sample size.
+    } else if (c.k == key::colour_key || c.k == key::colour_key_high_byte) {
+        // The colour of the smooth content's first pixel. stb compares only
+        // the low byte of a key for depths up to 8, so a high byte set there
+        // must change nothing.
         bytes trns(static_cast<size_t>(l.channels()) * 2, 0);
-        if (l.depth == 16) trns[0] = 0;
+        for (int ch = 0; ch < l.channels(); ++ch) {
+            const unsigned v = l.depth == 8 ? ch * 60u : l.depth == 16 ? ch * 4000u : 0u;
+            put_be16(trns, static_cast<size_t>(ch) * 2, v | (c.k == key::colour_key_high_byte ? 0x100u : 0u));
+        }
         put_chunk(png, "tRNS", trns);
     }
     const size_t piece = c.piece ? c.piece : z.size();
@@ -305,6 +311,11 @@ const std::vector<png_case> &identity_cases() {
                 names.push_back("c" + std::to_string(f.colour) + "_d" + std::to_string(f.depth) + "_trns");
                 v.push_back({names.back().c_str(), {33, 17, f.depth, f.colour, f.depth == 8}, content::smooth, k, -1, 0,
                              0, f.colour == 3 ? (1u << f.depth) : 0});
+            }
+            if (k == key::colour_key && f.depth < 16) {
+                names.push_back("c" + std::to_string(f.colour) + "_d" + std::to_string(f.depth) + "_trns_high_byte");
+                v.push_back({names.back().c_str(), {33, 17, f.depth, f.colour, false}, content::smooth,
+                             key::colour_key_high_byte, -2, 0, 0, 0});
             }
         }
         // Sizes: 1 x 1, single rows and columns, odd widths, under 8 x 8 with Adam7.
@@ -344,6 +355,8 @@ const std::vector<png_case> &identity_cases() {
     return cases;
 }
 
+void PrintTo(const png_case &c, std::ostream *os) { *os << c.name; }
+
 class png_identity : public ::testing::TestWithParam<png_case> {};
 
 TEST_P(png_identity, gives_stbs_pixels_on_every_path) {
@@ -364,12 +377,14 @@ INSTANTIATE_TEST_SUITE_P(table, png_identity, ::testing::ValuesIn(identity_cases
 
 // A colour key that some pixels match: the keyed pixels turn transparent.
 TEST(png_identity_keys, matching_colour_key_clears_alpha) {
-    for (int depth : {1, 2, 4, 8, 16}) {
-        png_case c{"grey_key", {19, 11, depth, 0, false}, content::smooth, key::colour_key, -1, 0, 0, 0};
+    for (const auto &f : {std::make_pair(0, 1), std::make_pair(0, 2), std::make_pair(0, 4), std::make_pair(0, 8),
+                          std::make_pair(0, 16), std::make_pair(2, 8), std::make_pair(2, 16)}) {
+        const int depth = f.second;
+        png_case c{"key", {19, 11, depth, f.first, false}, content::smooth, key::colour_key, -1, 0, 0, 0};
         const bytes png = make_png(c);
         const decoded expected = stb_decode(png);
         ASSERT_TRUE(expected.ok);
-        size_t transparent = 0;
+        size_t transparent = 0;  // the first pixel at least
         for (size_t i = 3; i < expected.px.size(); i += 4) transparent += expected.px[i] == 0;
         EXPECT_GT(transparent, 0u) << depth;
         for (simd_path p : available_paths()) EXPECT_TRUE(our_decode(png, p) == expected) << depth;
