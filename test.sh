@@ -7,7 +7,7 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
-stages=(native sanitize windows fuzz)
+stages=(native sanitize windows python fuzz)
 [ "${1:-}" = quick ] && stages=(native)
 
 groups=(native)
@@ -23,6 +23,7 @@ stage_native() {
 }
 stage_sanitize() { bash cmake/stage-sanitize.sh all; }
 stage_windows() { bash cmake/stage-windows.sh; }
+stage_python() { bash cmake/stage-python.sh; }
 stage_fuzz() { bash cmake/stage-fuzz.sh 2500; }
 
 passed=0

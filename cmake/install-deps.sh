@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages a build needs are installed: installs the
 # missing ones when run as root, otherwise names them and fails.
-#   cmake/install-deps.sh [native] [windows] [fuzz] [demo]
+#   cmake/install-deps.sh [native] [windows] [fuzz] [demo] [python]
 set -euo pipefail
 
 packages=()
@@ -14,6 +14,10 @@ for group in "${@:-native}"; do
     # and the version resource; clang-14 and lld-14 link a program against it.
     windows) packages+=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest libstb-dev
                         llvm-14 clang-14 lld-14 python3) ;;
+    # Wheels built offline with Debian's build tools, installed into venvs
+    # with pip; Dask's distributed scheduler for the batch example.
+    python) packages+=(python3 python3-build python3-setuptools python3-wheel python3-venv python3-pip
+                       python3-distributed binutils) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac

@@ -7,8 +7,13 @@
 # import library (.dll.a), an MSVC import library (.lib) and the export list
 # (.def) in lib/, the header, and the C# declarations; the sdk-zip target packs
 # that folder into velmora-imgwatermark-<version>-win64.zip.
+# The licence and the third-party notices go along everywhere, in
+# share/doc/velmora-imgwatermark/ (in the SDK folder too).
 # Test programs, the sample maker and the benchmark are never installed.
 include(GNUInstallDirs)
+
+set(IMGWATERMARK_NOTICES "${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt")
+install(FILES ${IMGWATERMARK_NOTICES} DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/velmora-imgwatermark")
 
 set(IMGWATERMARK_HEADER "${PROJECT_SOURCE_DIR}/include/imgwatermark.h")
 set_target_properties(velmora-imgwatermark PROPERTIES EXPORT_NAME imgwatermark)

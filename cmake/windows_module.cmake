@@ -32,7 +32,7 @@ add_custom_command(TARGET velmora-imgwatermark POST_BUILD
 
 # Version resource (FileVersion, ProductVersion, names) compiled by windres.
 enable_language(RC)
-configure_file("${PROJECT_SOURCE_DIR}/src/velmora-imgwatermark.rc.in"
+configure_file("${PROJECT_SOURCE_DIR}/cmake/velmora-imgwatermark.rc.in"
   "${CMAKE_CURRENT_BINARY_DIR}/generated/velmora-imgwatermark.rc" @ONLY)
 target_sources(velmora-imgwatermark PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/generated/velmora-imgwatermark.rc")
 

@@ -186,7 +186,7 @@ bool bench_file(const char *path, int runs) {
 
     row("mark: 48 px corner text", median_ms(runs, [&] {
             image_owner text(render_text("(c) 2026 Velmora", 48, 255, 255, 255));
-            apply_watermark(&photo.img, &text.img, POS_BOTTOM_RIGHT, 0.8f);
+            apply_watermark(&photo.img, &text.img, IMGWATERMARK_POS_BOTTOM_RIGHT, 0.8f);
         }));
 
     memory_sink reference, ours;

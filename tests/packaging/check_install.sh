@@ -25,13 +25,19 @@ $libdir/cmake/velmora-imgwatermark/velmora-imgwatermark-targets.cmake
 $libdir/libvelmora-imgwatermark.so
 $libdir/libvelmora-imgwatermark.so.$major
 $libdir/libvelmora-imgwatermark.so.$version
-$libdir/pkgconfig/velmora-imgwatermark.pc"
+$libdir/pkgconfig/velmora-imgwatermark.pc
+share/doc/velmora-imgwatermark/LICENSE
+share/doc/velmora-imgwatermark/THIRD-PARTY-NOTICES.txt"
 found=$(cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)
 # The per-configuration targets file is named after the build type.
 found_norm=$(echo "$found" | sed -E 's|velmora-imgwatermark-targets-[a-z]+\.cmake$|velmora-imgwatermark-targets-relwithdebinfo.cmake|')
 expected_sorted=$(echo "$expected" | LC_ALL=C sort)
 [ "$found_norm" = "$expected_sorted" ] || fail "installed files differ:
 $(diff <(echo "$expected_sorted") <(echo "$found_norm") || true)"
+# The licence and the notices are the repository's own files.
+for notice in LICENSE THIRD-PARTY-NOTICES.txt; do
+  cmp -s "$source/$notice" "$prefix/share/doc/velmora-imgwatermark/$notice" || fail "installed $notice differs from $source/$notice"
+done
 # The SONAME links.
 [ "$(readlink "$prefix/$libdir/libvelmora-imgwatermark.so")" = "libvelmora-imgwatermark.so.$major" ] || fail "bad .so link"
 [ "$(readlink "$prefix/$libdir/libvelmora-imgwatermark.so.$major")" = "libvelmora-imgwatermark.so.$version" ] || fail "bad .so.$major link"

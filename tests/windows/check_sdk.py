@@ -138,6 +138,8 @@ def check_sdk_folder(cmake, build, source, version):
     run(cmake, "--build", build, "--target", "sdk-zip")
     folder = build / "sdk" / name
     expected = sorted([
+        "share/doc/velmora-imgwatermark/LICENSE",
+        "share/doc/velmora-imgwatermark/THIRD-PARTY-NOTICES.txt",
         "bin/imgwatermark.exe",
         "bin/velmora-imgwatermark.dll",
         "bindings/csharp/ImgWatermark.cs",
@@ -155,6 +157,8 @@ def check_sdk_folder(cmake, build, source, version):
         "lib/velmora-imgwatermark.def": build / "velmora-imgwatermark.def",
         "include/imgwatermark.h": source / "include" / "imgwatermark.h",
         "bindings/csharp/ImgWatermark.cs": source / "bindings" / "csharp" / "ImgWatermark.cs",
+        "share/doc/velmora-imgwatermark/LICENSE": source / "LICENSE",
+        "share/doc/velmora-imgwatermark/THIRD-PARTY-NOTICES.txt": source / "THIRD-PARTY-NOTICES.txt",
     }
     for rel, original in same.items():
         if (folder / rel).read_bytes() != original.read_bytes():

@@ -1,10 +1,14 @@
-"""Tests of bindings/python/velmora_imgwatermark.py against the built module.
+"""Tests of the binding (bindings/python/velmora_imgwatermark/) against the built module.
 
 Run by CTest with:
   VELMORA_IMGWATERMARK_LIBRARY  the module to test
   IMGWATERMARK_CLI              the command-line host (the same calls through C)
   IMGWATERMARK_MAKE_SAMPLE      the sample maker (a 640 x 400 photo, a 160 x 160 logo)
   IMGWATERMARK_TEST_DIR         a scratch directory
+or, to test an installed wheel, with IMGWATERMARK_TEST_INSTALLED_IN naming the
+environment (a venv) the package was installed into and without
+VELMORA_IMGWATERMARK_LIBRARY: the package and its module are then imported
+from there, never from the source tree.
 Outputs are compared byte for byte with the host's and decoded (BMP and PNG
 readers below) to check which pixels the mark changed.
 """
@@ -20,14 +24,34 @@ import unittest
 import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))
+INSTALLED_IN = os.environ.get("IMGWATERMARK_TEST_INSTALLED_IN")
+if not INSTALLED_IN:
+    sys.path.insert(0, str(HERE.parent))
 
 import velmora_imgwatermark as wm  # noqa: E402
 
 CLI = os.environ["IMGWATERMARK_CLI"]
 MAKE_SAMPLE = os.environ["IMGWATERMARK_MAKE_SAMPLE"]
-MODULE = os.environ[wm.LIBRARY_ENV]
 SCRATCH = pathlib.Path(os.environ["IMGWATERMARK_TEST_DIR"])
+# The module under test: the one named by the variable, or an installed
+# package's own.
+MODULE = wm.library_path if INSTALLED_IN else os.environ[wm.LIBRARY_ENV]
+PACKAGE_DIR = pathlib.Path(wm.__file__).resolve().parent
+# Where child interpreters start: a directory they import the package under
+# test from (the source tree, or one where only the installed package is found).
+IMPORT_DIR = SCRATCH if INSTALLED_IN else HERE.parent
+
+
+def copy_package(where, with_module):
+    """A copy of the package's code (and, when asked, the module beside it)
+    in where/velmora_imgwatermark; returns the module's path there."""
+    package = pathlib.Path(where) / "velmora_imgwatermark"
+    package.mkdir()
+    shutil.copy(PACKAGE_DIR / "__init__.py", package)
+    module = package / "libvelmora-imgwatermark.so"
+    if with_module:
+        shutil.copy(MODULE, module)
+    return str(module)
 
 
 def read_bmp(path):
@@ -151,7 +175,7 @@ class ErrorTextTest(Case):
         # A fresh process: the first call into the library.
         code = "import velmora_imgwatermark as wm; print(repr(wm.last_error()))"
         out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True,
-                             cwd=str(HERE.parent)).stdout
+                             cwd=str(IMPORT_DIR)).stdout
         self.assertEqual(out.strip(), "''")
 
     def test_init_empties_a_previous_message_and_cleanup_too(self):
@@ -299,31 +323,61 @@ class LookupTest(Case):
     def test_environment_variable(self):
         env = self.clean_env()
         env[wm.LIBRARY_ENV] = MODULE
-        done = self.run_python(HERE.parent, env)
+        done = self.run_python(IMPORT_DIR, env)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout.strip(), MODULE)
 
     def test_next_to_the_binding(self):
         with tempfile.TemporaryDirectory(dir=str(self.work)) as d:
-            shutil.copy(HERE.parent / "velmora_imgwatermark.py", d)
-            shutil.copy(MODULE, pathlib.Path(d) / "libvelmora-imgwatermark.so")
+            module = copy_package(d, with_module=True)
             done = self.run_python(d, self.clean_env())
             self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertEqual(done.stdout.strip(), os.path.join(os.path.abspath(d), "libvelmora-imgwatermark.so"))
+            self.assertEqual(done.stdout.strip(), os.path.join(os.path.abspath(d), "velmora_imgwatermark",
+                                                               "libvelmora-imgwatermark.so"))
+            self.assertTrue(os.path.samefile(done.stdout.strip(), module))
 
     def test_by_name_on_the_loader_path(self):
-        env = self.clean_env()
-        env["LD_LIBRARY_PATH"] = os.path.dirname(MODULE)
-        done = self.run_python(HERE.parent, env)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.strip(), "libvelmora-imgwatermark.so")
+        # A copy of the code without the module beside it.
+        with tempfile.TemporaryDirectory(dir=str(self.work)) as d:
+            copy_package(d, with_module=False)
+            env = self.clean_env()
+            env["LD_LIBRARY_PATH"] = os.path.dirname(MODULE)
+            done = self.run_python(d, env)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertEqual(done.stdout.strip(), "libvelmora-imgwatermark.so")
 
     def test_missing_module_names_the_variable(self):
         env = self.clean_env()
         env[wm.LIBRARY_ENV] = str(self.work / "no-such-module.so")
-        done = self.run_python(HERE.parent, env)
+        done = self.run_python(IMPORT_DIR, env)
         self.assertNotEqual(done.returncode, 0)
         self.assertIn("OSError: velmora-imgwatermark not found: set VELMORA_IMGWATERMARK_LIBRARY", done.stderr)
+
+
+
+@unittest.skipUnless(INSTALLED_IN, "tests the source tree")
+class InstalledPackageTest(unittest.TestCase):
+    """The package and its module come from the environment it was installed
+    into, not from the source tree beside these tests."""
+
+    def test_package_and_module_are_the_installed_ones(self):
+        prefix = pathlib.Path(INSTALLED_IN).resolve()
+        self.assertIsNone(os.environ.get(wm.LIBRARY_ENV))
+        self.assertEqual(pathlib.Path(sys.prefix).resolve(), prefix)
+        self.assertTrue(PACKAGE_DIR.is_relative_to(prefix), "%s is outside %s" % (wm.__file__, prefix))
+        self.assertEqual(pathlib.Path(MODULE).resolve(), PACKAGE_DIR / "libvelmora-imgwatermark.so")
+        self.assertNotIn(str(HERE.parent), [str(pathlib.Path(p).resolve()) for p in sys.path if p])
+
+    def test_a_fresh_interpreter_imports_the_installed_package(self):
+        code = "import velmora_imgwatermark as wm; print(wm.__file__); print(wm.library_path)"
+        env = dict(os.environ)
+        env.pop("LD_LIBRARY_PATH", None)
+        done = subprocess.run([sys.executable, "-c", code], cwd=str(IMPORT_DIR), env=env,
+                              capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        init_file, library = done.stdout.splitlines()
+        self.assertEqual(pathlib.Path(init_file).resolve(), PACKAGE_DIR / "__init__.py")
+        self.assertEqual(pathlib.Path(library).resolve(), PACKAGE_DIR / "libvelmora-imgwatermark.so")
 
 
 if __name__ == "__main__":
