@@ -4,18 +4,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "byte_order.h"
 #include "inflate.h"
+#include "malloc_ptr.h"
 #include "png_unfilter.h"
 
 namespace {
-
-uint32_t be32(const unsigned char *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-unsigned be16(const unsigned char *p) { return static_cast<unsigned>(p[0]) << 8 | p[1]; }
 
 constexpr uint32_t chunk_type(char a, char b, char c, char d) {
     return static_cast<uint32_t>(static_cast<unsigned char>(a)) << 24 |
@@ -41,8 +37,8 @@ unsigned grey_scale(int depth) { return depth == 1 ? 0xFF : depth == 2 ? 0x55 : 
 
 // IHDR, with stb's checks and the sizes it would refuse to allocate.
 bool read_header(const unsigned char *p, png_info *info) {
-    info->w = be32(p);
-    info->h = be32(p + 4);
+    info->w = load_be32(p);
+    info->h = load_be32(p + 4);
     info->depth = p[8];
     info->colour = p[9];
     if (p[10] != 0 || p[11] != 0 || p[12] > 1) return false;
@@ -74,7 +70,7 @@ bool read_chunks(const unsigned char *data, size_t size, png_info *info) {
     bool seen_header = false, seen_palette = false, seen_key = false, seen_data = false;
     for (size_t pos = 8;;) {
         if (size - pos < 8) return false;
-        const uint32_t length = be32(data + pos), type = be32(data + pos + 4);
+        const uint32_t length = load_be32(data + pos), type = load_be32(data + pos + 4);
         if (type == chunk_type('I', 'E', 'N', 'D')) break;
         if (size - pos - 8 < 4 || length > size - pos - 12) return false;
         const unsigned char *body = data + pos + 8;
@@ -103,7 +99,7 @@ bool read_chunks(const unsigned char *data, size_t size, png_info *info) {
                 if (!(info->channels & 1) || length != static_cast<uint32_t>(info->channels) * 2) return false;
                 info->has_key = true;
                 for (int k = 0; k < info->channels; ++k) {
-                    info->key16[k] = be16(body + 2 * k);
+                    info->key16[k] = load_be16(body + 2 * k);
                     info->key8[k] = static_cast<unsigned char>((info->key16[k] & 255) * grey_scale(info->depth));
                 }
             }
@@ -186,14 +182,14 @@ bool convert_row(const png_info &info, const kernels &k, const unsigned char *ro
         for (uint32_t i = 0; i < w; ++i, rgba += 4, row += 2 * n) {
             if (n <= 2) {
                 rgba[0] = rgba[1] = rgba[2] = row[0];
-                rgba[3] = n == 2 ? row[2] : info.has_key && be16(row) == info.key16[0] ? 0 : 255;
+                rgba[3] = n == 2 ? row[2] : info.has_key && load_be16(row) == info.key16[0] ? 0 : 255;
             } else {
                 rgba[0] = row[0];
                 rgba[1] = row[2];
                 rgba[2] = row[4];
                 rgba[3] = n == 4 ? row[6]
-                          : info.has_key && be16(row) == info.key16[0] && be16(row + 2) == info.key16[1] &&
-                                    be16(row + 4) == info.key16[2]
+                          : info.has_key && load_be16(row) == info.key16[0] && load_be16(row + 2) == info.key16[1] &&
+                                    load_be16(row + 4) == info.key16[2]
                               ? 0
                               : 255;
             }
@@ -235,10 +231,7 @@ bool convert_row(const png_info &info, const kernels &k, const unsigned char *ro
     }
 }
 
-struct free_block {
-    void operator()(void *p) const { std::free(p); }
-};
-using block = std::unique_ptr<unsigned char, free_block>;
+using block = malloc_ptr<unsigned char>;
 
 unsigned char *alloc_bytes(size_t n) { return static_cast<unsigned char *>(std::malloc(n ? n : 1)); }
 
