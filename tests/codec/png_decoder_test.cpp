@@ -459,11 +459,29 @@ loaded load_through_stb(const std::string &path, const bytes &file) {
     return l;
 }
 
+// The inflater, alone, on the IDAT data of a file whose chunks are whole.
+bool collect(void *context, const unsigned char *data, size_t n);
+
+// True when the file's zlib stream uses distance symbol 30 or 31, for which
+// stb copies memory it never wrote: its result then varies from run to run.
+bool stb_result_undefined(const bytes &file) {
+    std::vector<byte_span> idat;
+    for (size_t pos = 8; pos + 12 <= file.size();) {
+        const uint32_t length = static_cast<uint32_t>(file[pos] << 24 | file[pos + 1] << 16 | file[pos + 2] << 8 | file[pos + 3]);
+        if (length > file.size() - pos - 12) break;
+        if (std::memcmp(&file[pos + 4], "IDAT", 4) == 0) idat.push_back({&file[pos + 8], length});
+        pos += 12 + static_cast<size_t>(length);
+    }
+    bytes out;
+    return !idat.empty() && inflate_zlib(idat.data(), idat.size(), 1u << 24, collect, &out).undefined_distance;
+}
+
 // Checks one damaged file; `checked` counts the files whose stb result is
-// repeatable (stb reads undefined memory on some corrupt streams).
+// defined and repeatable.
 void expect_stb_result(const scratch_dir &dir, const bytes &file, const std::string &what, int *checked) {
     const std::string path = (dir.path / "damaged.png").string();
     write_bytes(path, file);
+    if (stb_result_undefined(file)) return;
     const loaded expected = load_through_stb(path, file);
     if (!(load_through_stb(path, file) == expected)) return;
     ++*checked;
@@ -835,7 +853,9 @@ TEST(inflate, refuses_bad_streams) {
     }
     for (const bad &c : cases) {
         bytes out;
-        EXPECT_FALSE(inflate_bytes(c.z, &out).ok) << c.name;
+        const inflate_result r = inflate_bytes(c.z, &out);
+        EXPECT_FALSE(r.ok) << c.name;
+        EXPECT_EQ(r.undefined_distance, std::string(c.name) == "distance_30") << c.name;
     }
     // Output beyond the limit is refused.
     const bytes big = stored_stream(bytes(1000, 'y'));

@@ -10,7 +10,7 @@ namespace {
 // Table entries: bits 0-3 the bits the code takes (for a subtable link, the
 // subtable's index bits), 4-7 the extra bits that follow it, 8-11 the kind,
 // 16-31 the value (literal byte, base length or distance, subtable start).
-enum : uint32_t { kLiteral = 0, kValue = 1, kEnd = 2, kLink = 3, kBad = 4 };
+enum : uint32_t { kLiteral = 0, kValue = 1, kEnd = 2, kLink = 3, kBad = 4, kUndefinedDistance = 5 };
 
 constexpr uint32_t make_entry(uint32_t kind, uint32_t bits, uint32_t extra, uint32_t value) {
     return value << 16 | kind << 8 | extra << 4 | bits;
@@ -50,7 +50,7 @@ uint32_t symbol_entry(alphabet a, unsigned symbol, unsigned bits) {
         return kBadEntry;  // 286 and 287: stb reads them as empty matches; left to it
     case alphabet::distance:
         if (symbol < 30) return make_entry(kValue, bits, kDistExtra[symbol], kDistBase[symbol]);
-        return kBadEntry;  // 30 and 31: stb copies from an undefined place; left to it
+        return make_entry(kUndefinedDistance, bits, 0, 0);  // 30 and 31: left to stb
     case alphabet::code_length:
         return make_entry(kLiteral, bits, 0, symbol);
     }
@@ -228,6 +228,7 @@ struct inflater {
     unsigned char *out;         // next output byte
     unsigned char *unsent;      // first byte not yet handed to the sink
     size_t window_start = 0;    // output offset of window[0]
+    bool undefined_distance = false;
     uint32_t lit[kLitEntries];
     uint32_t dist[kDistEntries];
 
@@ -432,7 +433,10 @@ struct inflater {
                 uint32_t d = dist[buffer & ((1u << kDistBits) - 1)];
                 if (entry_kind(d) == kLink)
                     d = dist[entry_value(d) + ((buffer >> kDistBits) & ((1u << entry_bits(d)) - 1))];
-                if (entry_kind(d) != kValue) return false;
+                if (entry_kind(d) != kValue) {
+                    undefined_distance = entry_kind(d) == kUndefinedDistance;
+                    return false;
+                }
                 const unsigned dist_bits = entry_bits(d), dist_extra = entry_extra(d);
                 const size_t distance = entry_value(d) + ((buffer >> dist_bits) & ((1u << dist_extra) - 1));
                 buffer >>= dist_bits + dist_extra;
@@ -490,6 +494,7 @@ inflate_result inflate_zlib(const byte_span *pieces, size_t count, size_t max_ou
         result.stream_end = (end_bits + 7) / 8;
         result.output_size = state->produced();
         result.ok = ok && result.stream_end <= state->r.total;
+        result.undefined_distance = state->undefined_distance;
         state->~inflater();
     }
     std::free(window);

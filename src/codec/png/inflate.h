@@ -22,6 +22,10 @@ struct inflate_result {
     bool ok = false;          // the stream is well formed and the sink took all of it
     size_t output_size = 0;   // bytes handed to the sink
     size_t stream_end = 0;    // input bytes up to and including the last one holding stream bits
+    // Stopped at distance symbol 30 or 31, which stb's inflate takes as a
+    // copy from output it has not written yet (its result then depends on
+    // what its buffer held before).
+    bool undefined_distance = false;
 };
 
 // Inflates the zlib stream (2-byte header, deflate blocks up to the final
