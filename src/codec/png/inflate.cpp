@@ -7,18 +7,27 @@
 
 namespace {
 
-// Table entries: bits 0-3 the bits the code takes (for a subtable link, the
-// subtable's index bits), 4-7 the extra bits that follow it, 8-11 the kind,
-// 16-31 the value (literal byte, base length or distance, subtable start).
+// Table entries: bits 0-5 all the bits the entry takes (the code and, for a
+// length or distance, its extra bits; for a subtable link, the primary
+// bits), 8-11 the kind, 12-15 the code's own bits (for a link, the
+// subtable's index bits), 16-31 the value (literal byte, base length or
+// distance, subtable start). A shift by the whole entry takes its bits: the
+// processor uses only the count's low six bits.
 enum : uint32_t { kLiteral = 0, kValue = 1, kEnd = 2, kLink = 3, kBad = 4, kUndefinedDistance = 5 };
 
 constexpr uint32_t make_entry(uint32_t kind, uint32_t bits, uint32_t extra, uint32_t value) {
-    return value << 16 | kind << 8 | extra << 4 | bits;
+    return value << 16 | bits << 12 | kind << 8 | (bits + extra);
 }
-inline uint32_t entry_bits(uint32_t e) { return e & 15; }
-inline uint32_t entry_extra(uint32_t e) { return (e >> 4) & 15; }
+inline uint32_t entry_total(uint32_t e) { return e & 63; }
+inline uint32_t entry_code_bits(uint32_t e) { return (e >> 12) & 15; }
 inline uint32_t entry_kind(uint32_t e) { return (e >> 8) & 15; }
 inline uint32_t entry_value(uint32_t e) { return e >> 16; }
+
+// The extra bits' value of a length or distance entry, from the buffer as it
+// was before the entry was taken.
+inline uint32_t entry_extra_value(uint32_t e, uint64_t buffer) {
+    return static_cast<uint32_t>((buffer & ((1ull << entry_total(e)) - 1)) >> entry_code_bits(e));
+}
 
 constexpr uint32_t kBadEntry = make_entry(kBad, 0, 0, 0);
 
@@ -55,6 +64,10 @@ uint32_t symbol_entry(alphabet a, unsigned symbol, unsigned bits) {
         return make_entry(kLiteral, bits, 0, symbol);
     }
     return kBadEntry;
+}
+
+uint32_t make_link(unsigned primary_bits, unsigned sub_bits, unsigned start) {
+    return start << 16 | sub_bits << 12 | kLink << 8 | primary_bits;
 }
 
 unsigned reverse_bits(unsigned code, unsigned bits) {
@@ -96,7 +109,7 @@ bool build_table(const uint8_t *lengths, unsigned n, alphabet a, unsigned primar
         }
         const unsigned prefix = reversed & (primary_size - 1);
         if (entry_kind(table[prefix]) != kLink) {
-            table[prefix] = make_entry(kLink, sub_bits, 0, next_sub);
+            table[prefix] = make_link(primary_bits, sub_bits, next_sub);
             for (unsigned j = 0; j < sub_size; ++j) table[next_sub + j] = kBadEntry;
             next_sub += sub_size;
         }
@@ -306,7 +319,7 @@ struct inflater {
             if (!r.refill()) return false;
             const uint32_t e = table[r.buffer & ((1u << kCodeLengthBits) - 1)];
             if (entry_kind(e) != kLiteral) return false;
-            r.take(entry_bits(e));
+            r.take(entry_total(e));
             const unsigned symbol = entry_value(e);
             if (symbol < 16) {
                 lengths[n++] = static_cast<uint8_t>(symbol);
@@ -410,45 +423,44 @@ struct inflater {
                 load();
             }
             uint32_t e = lit[buffer & ((1u << kLitBits) - 1)];
-            if (entry_kind(e) == kLink) e = lit[entry_value(e) + ((buffer >> kLitBits) & ((1u << entry_bits(e)) - 1))];
+            if (entry_kind(e) == kLink)
+                e = lit[entry_value(e) + ((buffer >> kLitBits) & ((1u << entry_code_bits(e)) - 1))];
             if (entry_kind(e) == kLiteral) {
                 *o++ = static_cast<unsigned char>(entry_value(e));
-                buffer >>= entry_bits(e);
-                bits -= entry_bits(e);
+                buffer >>= entry_total(e);
+                bits -= entry_total(e);
                 // At least 41 bits are left: room for a second literal.
                 e = lit[buffer & ((1u << kLitBits) - 1)];
                 if (entry_kind(e) == kLiteral) {
                     *o++ = static_cast<unsigned char>(entry_value(e));
-                    buffer >>= entry_bits(e);
-                    bits -= entry_bits(e);
+                    buffer >>= entry_total(e);
+                    bits -= entry_total(e);
                 }
                 continue;
             }
             if (entry_kind(e) == kValue) {
-                const unsigned code_bits = entry_bits(e), extra = entry_extra(e);
-                const size_t length = entry_value(e) + ((buffer >> code_bits) & ((1u << extra) - 1));
-                buffer >>= code_bits + extra;
-                bits -= code_bits + extra;
+                const size_t length = entry_value(e) + entry_extra_value(e, buffer);
+                buffer >>= entry_total(e);
+                bits -= entry_total(e);
                 // At most 20 bits taken: 36 remain for the distance code and its extra bits.
                 uint32_t d = dist[buffer & ((1u << kDistBits) - 1)];
                 if (entry_kind(d) == kLink)
-                    d = dist[entry_value(d) + ((buffer >> kDistBits) & ((1u << entry_bits(d)) - 1))];
+                    d = dist[entry_value(d) + ((buffer >> kDistBits) & ((1u << entry_code_bits(d)) - 1))];
                 if (entry_kind(d) != kValue) {
                     undefined_distance = entry_kind(d) == kUndefinedDistance;
                     return false;
                 }
-                const unsigned dist_bits = entry_bits(d), dist_extra = entry_extra(d);
-                const size_t distance = entry_value(d) + ((buffer >> dist_bits) & ((1u << dist_extra) - 1));
-                buffer >>= dist_bits + dist_extra;
-                bits -= dist_bits + dist_extra;
+                const size_t distance = entry_value(d) + entry_extra_value(d, buffer);
+                buffer >>= entry_total(d);
+                bits -= entry_total(d);
                 if (distance > start + static_cast<size_t>(o - window)) return false;
                 copy_match(o, distance, length);
                 o += length;
                 continue;
             }
             if (entry_kind(e) == kEnd) {
-                buffer >>= entry_bits(e);
-                bits -= entry_bits(e);
+                buffer >>= entry_total(e);
+                bits -= entry_total(e);
                 save();
                 return true;
             }
