@@ -11,6 +11,58 @@ if(TARGET imgwatermark)
             -P "${IMGWATERMARK_PACKAGING_DIR}/expect_output.cmake")
 endif()
 
+# The host's own failures and outputs: exit status, stdout and stderr of one
+# run each, in a directory of small inputs made first (cli.inputs). Paths are
+# relative, so the messages are the same under Wine.
+if(TARGET imgwatermark AND TARGET make_sample)
+  set(cli_dir "${CMAKE_CURRENT_BINARY_DIR}/cli-check")
+  add_test(NAME cli.inputs
+    COMMAND ${CMAKE_COMMAND} "-DMAKE_SAMPLE=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:make_sample>"
+            "-DDIR=${cli_dir}" -P "${IMGWATERMARK_PACKAGING_DIR}/cli_inputs.cmake")
+  set_tests_properties(cli.inputs PROPERTIES FIXTURES_SETUP cli_inputs)
+
+  # imgwatermark_cli_test(NAME RC STDOUT STDERR ARGS...): the host run with
+  # ARGS; STDOUT and STDERR are regular expressions for the whole stream.
+  function(imgwatermark_cli_test name rc stdout stderr)
+    add_test(NAME cli.${name}
+      COMMAND ${CMAKE_COMMAND} "-DCOMMAND=${CMAKE_CROSSCOMPILING_EMULATOR};$<TARGET_FILE:imgwatermark>;${ARGN}"
+              "-DEXPECT_RC=${rc}" "-DEXPECT_STDOUT=${stdout}" "-DEXPECT_STDERR=${stderr}" "-DWORKDIR=${cli_dir}"
+              -P "${IMGWATERMARK_PACKAGING_DIR}/expect_output.cmake")
+    set_tests_properties(cli.${name} PROPERTIES FIXTURES_REQUIRED cli_inputs)
+  endfunction()
+
+  set(nothing "^$")
+  set(usage "^usage:\r?\n  imgwatermark text  --in FILE --out FILE --text TEXT .*batch prints the number of images written[.]\r?\n$")
+  imgwatermark_cli_test(help 0 "${usage}" "${nothing}" --help)
+  imgwatermark_cli_test(no_arguments 1 "${nothing}" "${usage}")
+  imgwatermark_cli_test(text_writes 0 "${nothing}" "${nothing}"
+    text --in photo.bmp --out marked.png --text "proof\\nline" --position tile --color 255,0,0)
+  # A failing call: status 1 and the library's message, after the host's name.
+  imgwatermark_cli_test(text_missing_input 1 "${nothing}" "^imgwatermark: cannot read file: no-such-photo[.]png\r?\n$"
+    text --in no-such-photo.png --out out.png --text proof)
+  imgwatermark_cli_test(text_unwritable_output 1 "${nothing}"
+    "^imgwatermark: failed to write image to no-such-dir/out[.]png\r?\n$"
+    text --in photo.bmp --out no-such-dir/out.png --text proof)
+  imgwatermark_cli_test(image_missing_mark 1 "${nothing}" "^imgwatermark: cannot read file: no-such-logo[.]png\r?\n$"
+    image --in photo.bmp --out out.png --mark no-such-logo.png)
+  # The batch prints how many images it wrote: the two BMPs, not the TGA.
+  imgwatermark_cli_test(batch_count 0 "^2\r?\n$" "${nothing}" batch --in batch-in --out batch-out --text PROOF)
+  imgwatermark_cli_test(batch_nothing_to_mark 1 "^0\r?\n$"
+    "^imgwatermark: batch: no supported images found in batch-none\r?\n$"
+    batch --in batch-none --out batch-none-out --text PROOF)
+  # The host's own refusals, before any library call.
+  imgwatermark_cli_test(unknown_flag 1 "${nothing}" "^imgwatermark: unknown flag --bogus\r?\n$"
+    text --in photo.bmp --bogus 1)
+  imgwatermark_cli_test(unknown_flag_last 1 "${nothing}" "^imgwatermark: unknown flag --bogus\r?\n$"
+    text --in photo.bmp --bogus)
+  imgwatermark_cli_test(missing_value 1 "${nothing}" "^imgwatermark: --text needs a value\r?\n$"
+    text --in photo.bmp --out out.png --text)
+  imgwatermark_cli_test(bad_value 1 "${nothing}" "^imgwatermark: bad value for --size: ten\r?\n$"
+    text --in photo.bmp --out out.png --text proof --size ten)
+  imgwatermark_cli_test(unknown_command 1 "${nothing}" "^imgwatermark: unknown command stamp [(]try --help[)]\r?\n$"
+    stamp --in photo.bmp)
+endif()
+
 if(CMAKE_CROSSCOMPILING OR WIN32 OR NOT TARGET imgwatermark OR NOT TARGET make_sample)
   return()
 endif()

@@ -94,9 +94,23 @@ static char *unescape_newlines(char *s) {
     return s;
 }
 
+/* 1 for the flags the commands take, each followed by its value. */
+static int is_known_flag(const char *flag) {
+    static const char *flags[] = {"--in",      "--out",   "--text",  "--mark",     "--size",
+                                  "--opacity", "--angle", "--scale", "--position", "--color"};
+    for (size_t i = 0; i < sizeof flags / sizeof flags[0]; ++i)
+        if (strcmp(flag, flags[i]) == 0) return 1;
+    return 0;
+}
+
 static int parse_args(int argc, char **argv, struct options *o) {
     for (int i = 2; i < argc; ++i) {
         const char *flag = argv[i];
+        /* An unknown flag is named as such, even as the last word. */
+        if (!is_known_flag(flag)) {
+            fprintf(stderr, "imgwatermark: unknown flag %s\n", flag);
+            return 0;
+        }
         if (i + 1 >= argc) {
             fprintf(stderr, "imgwatermark: %s needs a value\n", flag);
             return 0;
@@ -112,11 +126,7 @@ static int parse_args(int argc, char **argv, struct options *o) {
         else if (strcmp(flag, "--angle") == 0) ok = parse_float(value, &o->angle);
         else if (strcmp(flag, "--scale") == 0) ok = parse_float(value, &o->scale);
         else if (strcmp(flag, "--position") == 0) ok = parse_position(value, &o->position);
-        else if (strcmp(flag, "--color") == 0) ok = parse_color(value, o);
-        else {
-            fprintf(stderr, "imgwatermark: unknown flag %s\n", flag);
-            return 0;
-        }
+        else ok = parse_color(value, o); /* --color, the last known flag */
         if (!ok) {
             fprintf(stderr, "imgwatermark: bad value for %s: %s\n", flag, value);
             return 0;

@@ -8,6 +8,10 @@
 // ImgWatermark.Native holds the six exports as the C header declares them;
 // ImgWatermark's own methods wrap them: they throw ImgWatermarkException with
 // the library's message when a call fails.
+//
+// The NuGet package Velmora.ImgWatermark is this file compiled for
+// netstandard2.0, with the native module for win-x64 and linux-x64 beside it
+// (see Velmora.ImgWatermark.csproj).
 using System;
 using System.Runtime.InteropServices;
 
@@ -16,47 +20,70 @@ namespace Velmora
     /// <summary>Where a watermark goes; the values are the library's position codes.</summary>
     public enum Position
     {
+        /// <summary>Centred on the picture.</summary>
         Center = 0,
+        /// <summary>In the top-left corner.</summary>
         TopLeft = 1,
+        /// <summary>In the top-right corner.</summary>
         TopRight = 2,
+        /// <summary>In the bottom-left corner.</summary>
         BottomLeft = 3,
+        /// <summary>In the bottom-right corner.</summary>
         BottomRight = 4,
+        /// <summary>Repeated over the whole picture.</summary>
         Tile = 5,
     }
 
     /// <summary>A failed library call; Message is the library's own text.</summary>
     public sealed class ImgWatermarkException : Exception
     {
+        /// <summary>A failure carrying the library's message.</summary>
+        /// <param name="message">The text imgwatermark_last_error returned.</param>
         public ImgWatermarkException(string message) : base(message) { }
     }
 
+    /// <summary>The library's functions: each one throws <see cref="ImgWatermarkException"/>
+    /// with the library's message when the call fails.</summary>
     public static class ImgWatermark
     {
         /// <summary>The six exports, one to one. Strings go out as ANSI (the
-        /// code page on Windows, UTF-8 under Mono on Linux).</summary>
+        /// code page on Windows, UTF-8 under Mono and .NET on Linux).</summary>
         public static class Native
         {
+            /// <summary>The module's name: velmora-imgwatermark.dll on Windows,
+            /// libvelmora-imgwatermark.so on Linux.</summary>
             public const string Library = "velmora-imgwatermark";
 
             // Returns a pointer into the library's own buffer: read it with
             // Marshal.PtrToStringAnsi and never free it (hence IntPtr, not string).
+            /// <summary>The message of the last failure, "" when none is recorded;
+            /// the library's own buffer, never freed.</summary>
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi)]
             public static extern IntPtr imgwatermark_last_error();
 
+            /// <summary>Empties the error text and prepares the embedded font: 1 on success,
+            /// 0 on failure.</summary>
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi)]
             public static extern int imgwatermark_init();
 
+            /// <summary>Empties the error text.</summary>
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi)]
             public static extern void imgwatermark_cleanup();
 
+            /// <summary>Draws text over inputPath and writes outputPath: 1 on success, 0 on
+            /// failure (the message in imgwatermark_last_error).</summary>
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi)]
             public static extern int imgwatermark_text(string inputPath, string outputPath, string text,
                 int fontSize, float opacity, float angle, int position, int red, int green, int blue);
 
+            /// <summary>Lays the picture at watermarkPath over inputPath and writes outputPath:
+            /// 1 on success, 0 on failure.</summary>
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi)]
             public static extern int imgwatermark_image(string inputPath, string outputPath, string watermarkPath,
                 float opacity, int position, float scale);
 
+            /// <summary>Marks every picture directly inside inputDir into outputDir: the number
+            /// written, 0 or less when none was.</summary>
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi)]
             public static extern int imgwatermark_batch(string inputDir, string outputDir, string text,
                 int fontSize, float opacity, int position);

@@ -65,6 +65,66 @@ TEST(Placement, AnchorsPutTheCornerWhereExpected) {
     }
 }
 
+namespace {
+
+// The placement rules as the header states them, written out here so that the
+// table below does not lean on the code it checks: a margin of 20 on an axis
+// of 100 pixels or more, else max(4, size / 10); where the watermark does not
+// fit between two margins it is centred on that axis, or put at 0 when it is
+// at least as large as the image.
+int documented_margin(int size, int wm) {
+    const int pad = size >= 100 ? 20 : (size / 10 > 4 ? size / 10 : 4);
+    if (size >= 2 * pad + wm) return pad;
+    return size > wm ? (size - wm) / 2 : 0;
+}
+
+std::pair<int, int> documented_origin(int W, int H, int ww, int wh, int position) {
+    const int mx = documented_margin(W, ww), my = documented_margin(H, wh);
+    const int left = mx, right = W - ww - mx, top = my, bottom = H - wh - my;
+    switch (position) {
+    case IMGWATERMARK_POS_TOP_LEFT: return {left, top};
+    case IMGWATERMARK_POS_TOP_RIGHT: return {right, top};
+    case IMGWATERMARK_POS_BOTTOM_LEFT: return {left, bottom};
+    case IMGWATERMARK_POS_BOTTOM_RIGHT: return {right, bottom};
+    default: return {(W - ww) / 2, (H - wh) / 2};
+    }
+}
+
+}  // namespace
+
+// On a square image both margins are equal, so a corner that took the wrong
+// axis's margin would still land right. Here the two margins differ (20 on
+// the long side, 9 on the 90-pixel side; on a short side the watermark may
+// also be centred), and every anchor is checked on both orientations.
+TEST(Placement, AnchorsOnImagesWhoseTwoMarginsDiffer) {
+    const struct {
+        int W, H, ww, wh;
+        int mx, my;  // the margins the rules give, spelled out
+    } images[] = {
+        {300, 90, 40, 20, 20, 9},  // wide: 20 across, 9 down
+        {90, 300, 20, 40, 9, 20},  // tall: 9 across, 20 down
+        {90, 300, 40, 20, 9, 20},
+        {300, 90, 60, 80, 20, 5},  // 80 does not fit between two 9s: centred, (90 - 80) / 2
+        {90, 300, 75, 30, 7, 20},  // 75 does not fit between two 9s: (90 - 75) / 2
+    };
+    const int positions[] = {IMGWATERMARK_POS_TOP_LEFT, IMGWATERMARK_POS_TOP_RIGHT, IMGWATERMARK_POS_BOTTOM_LEFT,
+                             IMGWATERMARK_POS_BOTTOM_RIGHT, IMGWATERMARK_POS_CENTER};
+    for (const auto &im : images) {
+        ASSERT_EQ(documented_margin(im.W, im.ww), im.mx) << im.W << " x " << im.H;
+        ASSERT_EQ(documented_margin(im.H, im.wh), im.my) << im.W << " x " << im.H;
+        for (int position : positions) {
+            const auto origins = stamp_origins(im.W, im.H, im.ww, im.wh, position);
+            EXPECT_EQ(origins, (std::set<std::pair<int, int>>{documented_origin(im.W, im.H, im.ww, im.wh, position)}))
+                << im.W << " x " << im.H << ", watermark " << im.ww << " x " << im.wh << ", position " << position;
+        }
+    }
+    // Two corners written out: bottom left of the wide image is 20 from the
+    // left and 9 from the bottom; of the tall one, 9 from the left and 20 up.
+    EXPECT_EQ(stamp_origins(300, 90, 40, 20, IMGWATERMARK_POS_BOTTOM_LEFT), (std::set<std::pair<int, int>>{{20, 61}}));
+    EXPECT_EQ(stamp_origins(90, 300, 20, 40, IMGWATERMARK_POS_BOTTOM_LEFT), (std::set<std::pair<int, int>>{{9, 240}}));
+    EXPECT_EQ(stamp_origins(90, 300, 20, 40, IMGWATERMARK_POS_TOP_RIGHT), (std::set<std::pair<int, int>>{{61, 20}}));
+}
+
 TEST(Placement, LargerWatermarkIsClippedOnAllSides) {
     const picture base(50, 40, 0x000000FF);
     const picture wm = patterned(70, 61);

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "cpu_features.h"
+
 // One row of blocks: eight pixel rows (RGBA, alpha ignored) and the picture
 // width. Rows past the bottom of the picture point at its last row.
 struct jpeg_band {
@@ -34,6 +36,9 @@ jpeg_blocks_fn jpeg_blocks_portable;
 jpeg_blocks_fn jpeg_blocks_sse2;
 jpeg_blocks_fn jpeg_blocks_avx2;
 #endif
+
+// The kernel for `path` as usable_simd_path settles it.
+jpeg_blocks_fn *jpeg_blocks_for(simd_path path);
 
 // Points rows[0..7] at the 8 x 8 pixels of the block whose left column is x:
 // straight into the band where the block lies inside the picture, else into

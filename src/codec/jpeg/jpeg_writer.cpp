@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 
-#include "jpeg_dct.h"
 #include "jpeg_kernels.h"
 #include "jpeg_segments.h"
 
@@ -371,89 +370,61 @@ void put_headers(output_buffer &out, int w, int h, const unsigned char *icc, siz
     out.put(kScanHeader, sizeof kScanHeader);
 }
 
-jpeg_blocks_fn *kernel_for(simd_path path) {
-    switch (usable_simd_path(path)) {
-#if defined(__x86_64__) || defined(_M_X64)
-    case simd_path::sse2:
-        return jpeg_blocks_sse2;
-    case simd_path::avx2:
-        return jpeg_blocks_avx2;
-#endif
-    default:
-        return jpeg_blocks_portable;
-    }
-}
-
 // Blocks converted per kernel call: enough to amortize the call, few enough
 // that their coefficients stay in the cache.
 constexpr int kRunBlocks = 128;
 
-// ---------------------------------------------------------------------------
-// The portable kernel, the reference's arithmetic written out plainly.
+// The previous block's DC value of each component.
+struct dc_predictions {
+    int y = 0, cb = 0, cr = 0;
+};
 
-// DCT (rows, then columns), quantization and the nonzero mask of one block.
-uint64_t transform_block(float *block, const float *multipliers, int16_t *out) {
-    for (int r = 0; r < 8; ++r) {
-        float *p = block + r * 8;
-        jpeg_dct8(p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7]);
+// The eight pixel rows of the band of blocks starting at row y, the rows
+// past the bottom repeating the last one.
+jpeg_band band_at(const unsigned char *rgba, int w, int h, int y) {
+    jpeg_band band;
+    band.width = w;
+    const size_t stride = static_cast<size_t>(w) * 4;
+    for (int r = 0; r < 8; ++r) band.rows[r] = rgba + static_cast<size_t>(y + r < h ? y + r : h - 1) * stride;
+    return band;
+}
+
+// Codes `count` blocks the kernel made (coefficients and masks of Y, Cb, Cr
+// each), handing full chunks to the callback as they fill.
+void put_run(bit_sink *bits, dc_predictions *dc, const int16_t *coeffs, const uint64_t *masks, int count,
+             output_buffer &out) {
+    bits->out = out.cursor();
+    for (int i = 0; i < count; ++i) {
+        const int16_t *c = coeffs + static_cast<size_t>(i) * 3 * 64;
+        const uint64_t *m = masks + static_cast<size_t>(i) * 3;
+        dc->y = encode_block(bits, c, m[0], dc->y, kDcLuma, kAcLuma);
+        dc->cb = encode_block(bits, c + 64, m[1], dc->cb, kDcChroma, kAcChroma);
+        dc->cr = encode_block(bits, c + 128, m[2], dc->cr, kDcChroma, kAcChroma);
+        if (out.full(bits->out)) {
+            out.advance_to(bits->out);
+            out.flush();
+            bits->out = out.cursor();
+        }
     }
-    for (int c = 0; c < 8; ++c) {
-        float *p = block + c;
-        jpeg_dct8(p[0], p[8], p[16], p[24], p[32], p[40], p[48], p[56]);
-    }
-    uint64_t mask = 0;
-    for (int k = 0; k < 64; ++k) {
-        const float v = block[k] * multipliers[k];
-        const int q = static_cast<int>(v < 0 ? v - 0.5f : v + 0.5f);
-        out[k] = static_cast<int16_t>(q);
-        if (q != 0) mask |= uint64_t{1} << k;
-    }
-    return mask;
+    out.advance_to(bits->out);
+}
+
+// The last bits, padded, the end-of-image marker, and the last chunk.
+void put_end(bit_sink *bits, output_buffer &out) {
+    bits->out = out.cursor();
+    bits->finish();
+    out.advance_to(bits->out);
+    const unsigned char eoi[] = {0xFF, 0xD9};
+    out.put(eoi, sizeof eoi);
+    out.flush();
 }
 
 }  // namespace
-
-void jpeg_block_rows(const jpeg_band &band, int x, unsigned char staging[8 * 32], const unsigned char *rows[8]) {
-    if (x + 8 <= band.width) {
-        for (int r = 0; r < 8; ++r) rows[r] = band.rows[r] + static_cast<size_t>(x) * 4;
-        return;
-    }
-    for (int r = 0; r < 8; ++r) {
-        for (int c = 0; c < 8; ++c) {
-            const int col = x + c < band.width ? x + c : band.width - 1;
-            std::memcpy(staging + r * 32 + c * 4, band.rows[r] + static_cast<size_t>(col) * 4, 4);
-        }
-        rows[r] = staging + r * 32;
-    }
-}
-
-void jpeg_blocks_portable(const jpeg_band &band, int first, int count, const jpeg_quant &q, int16_t *coeffs,
-                          uint64_t *masks) {
-    unsigned char staging[8 * 32];
-    for (int i = 0; i < count; ++i) {
-        const int x = (first + i) * 8;
-        const unsigned char *rows[8];
-        jpeg_block_rows(band, x, staging, rows);
-        float Y[64], U[64], V[64];
-        for (int r = 0, pos = 0; r < 8; ++r)
-            for (int c = 0; c < 8; ++c, ++pos) {
-                const unsigned char *p = rows[r] + c * 4;
-                const float red = p[0], green = p[1], blue = p[2];
-                Y[pos] = +0.29900f * red + 0.58700f * green + 0.11400f * blue - 128;
-                U[pos] = -0.16874f * red - 0.33126f * green + 0.50000f * blue;
-                V[pos] = +0.50000f * red - 0.41869f * green - 0.08131f * blue;
-            }
-        masks[i * 3 + 0] = transform_block(Y, q.luma, coeffs + (i * 3 + 0) * 64);
-        masks[i * 3 + 1] = transform_block(U, q.chroma, coeffs + (i * 3 + 1) * 64);
-        masks[i * 3 + 2] = transform_block(V, q.chroma, coeffs + (i * 3 + 2) * 64);
-    }
-}
 
 int write_jpeg(byte_write_fn *write, void *context, int w, int h, const unsigned char *rgba,
                const unsigned char *icc, size_t icc_size, simd_path path) {
     if (!write || !rgba || w <= 0 || h <= 0 || w > kJpegMaxSide || h > kJpegMaxSide) return 0;
     if (static_cast<size_t>(w) > SIZE_MAX / 4 / static_cast<size_t>(h)) return 0;
-    const size_t stride = static_cast<size_t>(w) * 4;
     const int blocks_across = w / 8 + (w % 8 != 0);
     const int run = blocks_across < kRunBlocks ? blocks_across : kRunBlocks;
 
@@ -463,41 +434,21 @@ int write_jpeg(byte_write_fn *write, void *context, int w, int h, const unsigned
     std::unique_ptr<uint64_t[]> masks(new (std::nothrow) uint64_t[static_cast<size_t>(run) * 3]);
     if (!storage || !coeffs || !masks) return 0;
 
-    jpeg_blocks_fn *const kernel = kernel_for(path);
+    jpeg_blocks_fn *const kernel = jpeg_blocks_for(path);
     const jpeg_quant quant = make_quant();
     output_buffer out(write, context, storage.get());
     put_headers(out, w, h, icc, icc_size);
 
     bit_sink bits;
-    int dc_y = 0, dc_cb = 0, dc_cr = 0;
+    dc_predictions dc;
     for (int y = 0; y < h; y += 8) {
-        jpeg_band band;
-        band.width = w;
-        for (int r = 0; r < 8; ++r) band.rows[r] = rgba + static_cast<size_t>(y + r < h ? y + r : h - 1) * stride;
+        const jpeg_band band = band_at(rgba, w, h, y);
         for (int first = 0; first < blocks_across; first += run) {
             const int count = blocks_across - first < run ? blocks_across - first : run;
             kernel(band, first, count, quant, coeffs.get(), masks.get());
-            bits.out = out.cursor();
-            for (int i = 0; i < count; ++i) {
-                const int16_t *c = coeffs.get() + static_cast<size_t>(i) * 3 * 64;
-                const uint64_t *m = masks.get() + static_cast<size_t>(i) * 3;
-                dc_y = encode_block(&bits, c, m[0], dc_y, kDcLuma, kAcLuma);
-                dc_cb = encode_block(&bits, c + 64, m[1], dc_cb, kDcChroma, kAcChroma);
-                dc_cr = encode_block(&bits, c + 128, m[2], dc_cr, kDcChroma, kAcChroma);
-                if (out.full(bits.out)) {
-                    out.advance_to(bits.out);
-                    out.flush();
-                    bits.out = out.cursor();
-                }
-            }
-            out.advance_to(bits.out);
+            put_run(&bits, &dc, coeffs.get(), masks.get(), count, out);
         }
     }
-    bits.out = out.cursor();
-    bits.finish();
-    out.advance_to(bits.out);
-    const unsigned char eoi[] = {0xFF, 0xD9};
-    out.put(eoi, sizeof eoi);
-    out.flush();
+    put_end(&bits, out);
     return 1;
 }

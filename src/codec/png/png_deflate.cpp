@@ -1,139 +1,23 @@
+// The compressor: stb_image_write's level-8 deflate decisions, position by
+// position, written through table-driven fixed-Huffman codes.
 #include "png_deflate.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
-#include <memory>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "malloc_ptr.h"
-
-bool byte_buffer_out::reserve_more(size_t extra) {
-    if (extra <= capacity_ - size_) return true;
-    if (extra > SIZE_MAX - size_) return false;
-    const size_t need = size_ + extra;
-    size_t grown = capacity_ + capacity_ / 2;
-    if (grown < capacity_ || grown < need) grown = need;
-    if (grown < 256) grown = 256;
-    void *p = std::realloc(data_, grown);
-    if (!p) {
-        // The exact need may still fit where the generous growth did not.
-        if (grown == need) return false;
-        p = std::realloc(data_, need);
-        if (!p) return false;
-        grown = need;
-    }
-    data_ = static_cast<unsigned char *>(p);
-    capacity_ = grown;
-    return true;
-}
-
-bool byte_buffer_out::append(const void *bytes, size_t n) {
-    if (!reserve_more(n)) return false;
-    if (n) std::memcpy(data_ + size_, bytes, n);
-    size_ += n;
-    return true;
-}
+#include "png_deflate_kernels.h"
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Checksums
-
-struct crc_tables {
-    uint32_t t[8][256];
-};
-
-constexpr crc_tables make_crc_tables() {
-    crc_tables c{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t v = n;
-        for (int k = 0; k < 8; ++k) v = (v & 1) ? 0xEDB88320u ^ (v >> 1) : v >> 1;
-        c.t[0][n] = v;
-    }
-    for (uint32_t n = 0; n < 256; ++n)
-        for (int s = 1; s < 8; ++s) c.t[s][n] = (c.t[s - 1][n] >> 8) ^ c.t[0][c.t[s - 1][n] & 0xFF];
-    return c;
-}
-
-constexpr crc_tables kCrc = make_crc_tables();
-
-inline uint32_t load32_le(const unsigned char *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-inline uint64_t load64(const unsigned char *p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-
-inline void store32_le(unsigned char *p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-}  // namespace
-
-uint32_t crc32_update(uint32_t crc, const unsigned char *p, size_t n) {
-    uint32_t c = ~crc;
-    // Slice-by-8: eight table look-ups per eight bytes.
-    while (n >= 8) {
-        const uint32_t lo = load32_le(p) ^ c, hi = load32_le(p + 4);
-        c = kCrc.t[7][lo & 0xFF] ^ kCrc.t[6][(lo >> 8) & 0xFF] ^ kCrc.t[5][(lo >> 16) & 0xFF] ^ kCrc.t[4][lo >> 24] ^
-            kCrc.t[3][hi & 0xFF] ^ kCrc.t[2][(hi >> 8) & 0xFF] ^ kCrc.t[1][(hi >> 16) & 0xFF] ^ kCrc.t[0][hi >> 24];
-        p += 8;
-        n -= 8;
-    }
-    while (n--) c = (c >> 8) ^ kCrc.t[0][(c ^ *p++) & 0xFF];
-    return ~c;
-}
-
-uint32_t adler32(const unsigned char *p, size_t n) { return adler32_update(1, p, n); }
-
-uint32_t adler32_update(uint32_t adler, const unsigned char *p, size_t n) {
-    // 5552 is the most bytes whose sums cannot overflow 32 bits before the
-    // modulo.
-    uint32_t s1 = adler & 0xFFFF, s2 = adler >> 16;
-    while (n) {
-        size_t block = n < 5552 ? n : 5552;
-        n -= block;
-        while (block >= 8) {
-            s1 += p[0]; s2 += s1;
-            s1 += p[1]; s2 += s1;
-            s1 += p[2]; s2 += s1;
-            s1 += p[3]; s2 += s1;
-            s1 += p[4]; s2 += s1;
-            s1 += p[5]; s2 += s1;
-            s1 += p[6]; s2 += s1;
-            s1 += p[7]; s2 += s1;
-            p += 8;
-            block -= 8;
-        }
-        while (block--) {
-            s1 += *p++;
-            s2 += s1;
-        }
-        s1 %= 65521;
-        s2 %= 65521;
-    }
-    return s2 << 16 | s1;
-}
-
-namespace {
-
-// ---------------------------------------------------------------------------
-// The compressor
 
 constexpr int kHashBuckets = 16384;  // stb's ZHASH
-constexpr int kQuality = 8;          // stb's default level
-constexpr int kBucketMax = 2 * kQuality;
+constexpr unsigned kQuality = 8;     // stb's default level
+constexpr unsigned kBucketMax = 2 * kQuality;
+static_assert(kBucketMax == kDeflateBucketMax, "the match kernels take stb's full buckets");
 constexpr unsigned kMaxMatch = 258;
+// stb's lazy step looks one byte less far back than its search.
+constexpr size_t kLazyWindow = kDeflateWindow - 1;
 
 // stb's 3-byte hash.
 inline uint32_t zhash(const unsigned char *d) {
@@ -147,64 +31,6 @@ inline uint32_t zhash(const unsigned char *d) {
     return h & (kHashBuckets - 1);
 }
 
-// The index of the first differing byte of two 8-byte words given their
-// XOR x (non-zero), in memory order.
-inline unsigned first_difference(uint64_t x) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<unsigned>(__builtin_clzll(x)) / 8;
-#else
-    return static_cast<unsigned>(__builtin_ctzll(x)) / 8;
-#endif
-}
-
-// The mask of the first k (1..8) bytes in memory order of a loaded word.
-inline uint64_t prefix_mask(unsigned k) {
-    const uint64_t ones = k >= 8 ? ~0ull : (1ull << (8 * k)) - 1;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return k >= 8 ? ones : ones << (8 * (8 - k));
-#else
-    return ones;
-#endif
-}
-
-// Length of the common prefix of a and b, at most `limit` bytes; reads no
-// byte at or past a + limit or b + limit.
-inline unsigned common_prefix(const unsigned char *a, const unsigned char *b, unsigned limit) {
-    unsigned k = 0;
-    while (k + 8 <= limit) {
-        const uint64_t x = load64(a + k) ^ load64(b + k);
-        if (x) return k + first_difference(x);
-        k += 8;
-    }
-    while (k < limit && a[k] == b[k]) ++k;
-    return k;
-}
-
-// The first 16 bytes at a position, compared with other positions' first
-// 16 bytes: the common prefix length, 0..16.
-#if defined(__SSE2__)
-struct prefix16 {
-    __m128i v;
-    explicit prefix16(const unsigned char *p) : v(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))) {}
-    unsigned common(const unsigned char *q) const {
-        const __m128i eq = _mm_cmpeq_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)));
-        // Bit 16 stops the count when all sixteen are equal.
-        return static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(_mm_movemask_epi8(eq))));
-    }
-};
-#else
-struct prefix16 {
-    uint64_t lo, hi;
-    explicit prefix16(const unsigned char *p) : lo(load64(p)), hi(load64(p + 8)) {}
-    unsigned common(const unsigned char *q) const {
-        const uint64_t x = load64(q) ^ lo;
-        if (x) return first_difference(x);
-        const uint64_t y = load64(q + 8) ^ hi;
-        return y ? 8 + first_difference(y) : 16;
-    }
-};
-#endif
-
 inline void prefetch(const void *p) {
 #if defined(__GNUC__)
     __builtin_prefetch(p);
@@ -213,55 +39,32 @@ inline void prefetch(const void *p) {
 #endif
 }
 
+inline void store32_le(unsigned char *p, uint32_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+    p[2] = static_cast<unsigned char>(v >> 16);
+    p[3] = static_cast<unsigned char>(v >> 24);
+}
+
 // Candidate positions per bucket, oldest first: stb's stretchy lists with
 // their capacity fixed at the most they ever hold.
 struct alignas(64) hash_chains {
     uint32_t pos[kHashBuckets][kBucketMax];
     uint8_t count[kHashBuckets];
-};
 
-// The best of the n candidates `list` holds for the match at position i,
-// whose bytes are at cur (limit >= 16 bytes may match): the longest of at
-// least 3 bytes starting less than 32768 bytes back, the newest of equally
-// long ones, as stb's search with its `>=` picks it. Only candidates in that
-// window are read, at cur minus their distance. Returns length << 4 | index,
-// or 0 for none.
-inline unsigned best_candidate(const unsigned char *cur, size_t i, const uint32_t *list, unsigned n,
-                               unsigned limit) {
-    const prefix16 head(cur);
-    alignas(16) uint16_t length[kBucketMax] = {};
-    for (unsigned j = 0; j < n; ++j) {
-        const size_t back = i - list[j];
-        const bool in_window = back < 32768;
-        const unsigned char *q = in_window ? cur - back : cur;
-        unsigned d = head.common(q);
-        if (d == 16 && in_window) d += common_prefix(q + 16, cur + 16, limit - 16);
-        length[j] = static_cast<uint16_t>(in_window ? d : 0);
+    // Adds position i to bucket h, first dropping the older half of a full
+    // bucket as stb does.
+    void add(uint32_t h, size_t i) {
+        uint32_t *list = pos[h];
+        unsigned n = count[h];
+        if (n == kBucketMax) {
+            std::memmove(list, list + kQuality, sizeof(list[0]) * kQuality);
+            n = kQuality;
+        }
+        list[n++] = static_cast<uint32_t>(i);
+        count[h] = static_cast<uint8_t>(n);
     }
-#if defined(__SSE2__)
-    // All sixteen at once: at least 3 long, then the largest of
-    // length << 4 | index (keys stay below 2^15).
-    const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i *>(length));
-    const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i *>(length + 8));
-    const __m128i two = _mm_set1_epi16(2);
-    const __m128i key_lo = _mm_and_si128(_mm_cmpgt_epi16(lo, two),
-                                         _mm_or_si128(_mm_slli_epi16(lo, 4), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)));
-    const __m128i key_hi = _mm_and_si128(
-        _mm_cmpgt_epi16(hi, two), _mm_or_si128(_mm_slli_epi16(hi, 4), _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15)));
-    __m128i m = _mm_max_epi16(key_lo, key_hi);
-    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
-    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
-    m = _mm_max_epi16(m, _mm_srli_epi32(m, 16));
-    return static_cast<unsigned>(_mm_cvtsi128_si32(m)) & 0xFFFF;
-#else
-    unsigned key = 0;
-    for (unsigned j = 0; j < n; ++j) {
-        const unsigned k = static_cast<unsigned>(length[j]) << 4 | j;
-        key = length[j] >= 3 && k > key ? k : key;
-    }
-    return key;
-#endif
-}
+};
 
 // Bit-reversed fixed-Huffman codes, as stb's bitrev + huff macros give them.
 struct code {
@@ -331,10 +134,6 @@ inline code distance_code(uint32_t d) {
     const uint32_t extra = x & ((1u << extra_bits) - 1);
     return {bit_reverse5(sym) | (extra << 5), 5 + extra_bits};
 }
-
-}  // namespace
-
-namespace {
 
 // Writes the deflate bits into a byte_buffer_out through a 64-bit bit
 // buffer, four bytes at a time. The caller keeps at least kStepRoom bytes of
@@ -441,172 +240,247 @@ private:
     size_t len_, done_ = 0;
 };
 
-}  // namespace
+// A match to emit, or none.
+struct match {
+    unsigned length;  // 3..258 when found
+    uint32_t pos;     // where it starts
+    bool found;
+};
 
-bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *out) {
-    memory_source src(data, len);
-    return stb_zlib_compress(&src, len, out);
+// The search within the last 15 bytes, where the kernels' 16-byte compares
+// would run past the end: stb's loop as it is, `>=` keeping the newest of
+// equally long matches.
+match best_match_near_end(const unsigned char *cur, size_t i, const uint32_t *list, unsigned n, unsigned limit) {
+    match m{3, 0, false};  // limit >= 4 > 3, and the length never passes limit
+    for (unsigned j = 0; j < n; ++j) {
+        const size_t back = i - list[j];
+        if (back >= kDeflateWindow) continue;
+        const unsigned d = common_prefix(cur - back, cur, limit);
+        if (d >= m.length) m = {d, list[j], true};
+    }
+    return m;
 }
 
-bool stb_zlib_compress(deflate_source *src, size_t len, byte_buffer_out *out) {
-    if (len > static_cast<size_t>(INT_MAX)) return false;
-    const size_t start = out->size();
-    // stb stores the data uncompressed when its stream (header included)
-    // would be longer than this.
-    const size_t stored_limit = len + 2 + ((len + 32766) / 32767) * 5;
-    bool stored = false;
-    uint32_t adler = 1;
+enum class pass_result {
+    compressed,  // the stream is complete but for the Adler-32
+    too_long,    // stb would store the data instead
+    failed,      // out of memory, or the source ended early
+};
 
+// The one fixed-Huffman block stb writes, decision by decision as stb's loop
+// makes them. `chains` has its counts zeroed; `window` holds
+// input_window::kSize bytes.
+class fixed_huffman_pass {
+public:
+    fixed_huffman_pass(deflate_source *src, size_t len, size_t start, size_t stored_limit, deflate_match_fn *search,
+                       hash_chains *chains, unsigned char *window, byte_buffer_out *out)
+        : len_(len), start_(start), stored_limit_(stored_limit), growth_(len / 8 + 4096), search_(search),
+          chains_(chains), codes_(codes()), win_(src, len, window), bw_(out), out_(out) {}
+
+    // Writes the block after the zlib header; on `compressed`, *adler is the
+    // data's Adler-32.
+    pass_result run(uint32_t *adler) {
+        bw_.put(1, 1);  // BFINAL
+        bw_.put(1, 2);  // fixed Huffman
+        size_t i = 0;
+        while (i + 3 < len_) {
+            if (!bw_.room(growth_) || !win_.fill(i)) return pass_result::failed;
+            // The final stream can only be longer.
+            if (static_cast<size_t>(bw_.p - (out_->data() + start_)) > stored_limit_) return pass_result::too_long;
+            i = step(i);
+        }
+        return finish(i, adler);
+    }
+
+private:
+    // One decision at position i (at least 4 bytes before the end): a match
+    // or a literal. Returns the position after it.
+    size_t step(size_t i) {
+        const unsigned char *cur = win_.at(i);
+        const uint32_t h = zhash(cur);
+        // The lazy step's bucket, which is also the next step's after a
+        // literal: fetched while this one is searched.
+        const uint32_t h_next = zhash(cur + 1);
+        prefetch(chains_->pos[h_next]);
+        match m = best_match(cur, i, h);
+        if (m.found && i + m.length + 3 < len_) prefetch(chains_->pos[zhash(cur + m.length)]);
+        chains_->add(h, i);
+        // Nothing is longer than the longest match.
+        if (m.found && m.length < kMaxMatch && longer_match_next(cur, i, h_next, m.length)) m.found = false;
+        if (!m.found) {
+            put_literal(*cur);
+            return i + 1;
+        }
+        put_match(i, m);
+        return i + m.length;
+    }
+
+    // The best earlier position in bucket h for the bytes at cur.
+    match best_match(const unsigned char *cur, size_t i, uint32_t h) const {
+        const uint32_t *list = chains_->pos[h];
+        const unsigned n = chains_->count[h];
+        const unsigned limit = len_ - i < kMaxMatch ? static_cast<unsigned>(len_ - i) : kMaxMatch;
+        if (limit < 16) return best_match_near_end(cur, i, list, n, limit);
+        const unsigned key = search_(cur, i, list, n, limit);
+        if (!key) return {3, 0, false};
+        return {key >> 4, list[key & 15], true};
+    }
+
+    // stb's lazy step: whether a candidate in bucket h_next matches more than
+    // `best` bytes at the next position, which makes this byte a literal.
+    bool longer_match_next(const unsigned char *cur, size_t i, uint32_t h_next, unsigned best) const {
+        const unsigned char *next = cur + 1;
+        const uint32_t *list = chains_->pos[h_next];
+        const unsigned n = chains_->count[h_next];
+        const unsigned limit = len_ - i - 1 < kMaxMatch ? static_cast<unsigned>(len_ - i - 1) : kMaxMatch;
+        if (limit <= best) return false;
+        if (best < 8 && limit >= 8) {
+            // A longer match shares the first best + 1 bytes: one masked
+            // word compare per candidate.
+            const uint64_t mask = prefix_mask(best + 1), want = load64(next) & mask;
+            for (unsigned j = 0; j < n; ++j) {
+                const size_t back = i - list[j];
+                if (back < kLazyWindow && (load64(cur - back) & mask) == want) return true;
+            }
+            return false;
+        }
+        for (unsigned j = 0; j < n; ++j) {
+            const size_t back = i - list[j];
+            if (back < kLazyWindow && common_prefix(cur - back, next, limit) > best) return true;
+        }
+        return false;
+    }
+
+    void put_literal(unsigned char c) {
+        const code k = codes_.literal[c];
+        bw_.put(k.bits, k.len);
+    }
+
+    // The match m found at position i: its length and distance codes in one
+    // put.
+    void put_match(size_t i, match m) {
+        const code lc = codes_.length[m.length];
+        const code dc = distance_code(static_cast<uint32_t>(i - m.pos));
+        bw_.put(lc.bits | (dc.bits << lc.len), lc.len + dc.len);
+    }
+
+    // The last bytes from position i as literals and the end of the block.
+    pass_result finish(size_t i, uint32_t *adler) {
+        if (i < len_ && !win_.fill(i)) return pass_result::failed;
+        for (; i < len_; ++i) {
+            if (!bw_.room(growth_)) return pass_result::failed;
+            put_literal(*win_.at(i));
+        }
+        if (!bw_.room(growth_)) return pass_result::failed;
+        bw_.put(codes_.end_of_block.bits, codes_.end_of_block.len);
+        bw_.finish();
+        bw_.sync_out();
+        if (out_->size() - start_ > stored_limit_) return pass_result::too_long;
+        *adler = win_.adler();
+        return pass_result::compressed;
+    }
+
+    const size_t len_, start_, stored_limit_, growth_;
+    deflate_match_fn *const search_;
+    hash_chains *const chains_;
+    const code_tables &codes_;
+    input_window win_;
+    bit_writer bw_;
+    byte_buffer_out *const out_;
+};
+
+// The fixed-Huffman pass with its candidate lists (64-byte aligned) and
+// input window, which it frees when it ends.
+pass_result compress_fixed_huffman(deflate_source *src, size_t len, size_t start, size_t stored_limit,
+                                   deflate_match_fn *search, byte_buffer_out *out, uint32_t *adler) {
+    malloc_ptr<void> memory(std::malloc(sizeof(hash_chains) + 64 + input_window::kSize));
+    if (!memory) return pass_result::failed;
+    hash_chains *const chains = reinterpret_cast<hash_chains *>(
+        (reinterpret_cast<uintptr_t>(memory.get()) + 63) & ~static_cast<uintptr_t>(63));
+    std::memset(chains->count, 0, sizeof chains->count);
+    fixed_huffman_pass pass(src, len, start, stored_limit, search, chains, reinterpret_cast<unsigned char *>(chains + 1),
+                            out);
+    return pass.run(adler);
+}
+
+// The longest stream stb compresses, header included; past it stb stores
+// the data.
+size_t stored_stream_limit(size_t len) { return len + 2 + ((len + 32766) / 32767) * 5; }
+
+// The two header bytes, with room reserved for a typical stream.
+bool put_zlib_header(byte_buffer_out *out, size_t len) {
     if (!out->reserve_more(2 + len / 4 + 64)) return false;
-    out->data()[out->size()] = 0x78;  // deflate, 32K window
+    out->data()[out->size()] = 0x78;      // deflate, 32K window
     out->data()[out->size() + 1] = 0x5e;  // FLEVEL 1
     out->set_size(out->size() + 2);
+    return true;
+}
 
-    {
-        // The candidate lists, 64-byte aligned, and the input window.
-        malloc_ptr<void> memory(std::malloc(sizeof(hash_chains) + 64 + input_window::kSize));
-        if (!memory) return false;
-        hash_chains *const chains = reinterpret_cast<hash_chains *>(
-            (reinterpret_cast<uintptr_t>(memory.get()) + 63) & ~static_cast<uintptr_t>(63));
-        std::memset(chains->count, 0, sizeof chains->count);
-        input_window win(src, len, reinterpret_cast<unsigned char *>(chains + 1));
-        const code_tables &ct = codes();
-        bit_writer bw(out);
-        bw.put(1, 1);  // BFINAL
-        bw.put(1, 2);  // fixed Huffman
-        const size_t growth = len / 8 + 4096;
-        size_t i = 0;
-        while (i + 3 < len) {
-            if (!bw.room(growth) || !win.fill(i)) return false;
-            if (static_cast<size_t>(bw.p - (out->data() + start)) > stored_limit) {
-                stored = true;  // the final stream can only be longer
-                break;
-            }
-            const unsigned char *cur = win.at(i);
-            const uint32_t h = zhash(cur);
-            uint32_t *list = chains->pos[h];
-            unsigned n = chains->count[h];
-            // The lazy step's bucket, which is also the next step's after a
-            // literal: fetched while this one is searched.
-            const uint32_t h_next = zhash(cur + 1);
-            prefetch(chains->pos[h_next]);
-            const unsigned limit = len - i < kMaxMatch ? static_cast<unsigned>(len - i) : kMaxMatch;
-            unsigned best = 3;  // limit >= 4 > best, and best never passes limit
-            size_t best_pos = 0;
-            bool found = false;
-            // The newest of equally long matches wins, as in stb's search.
-            if (limit >= 16) {
-                const unsigned key = best_candidate(cur, i, list, n, limit);
-                if (key) {
-                    best = key >> 4;
-                    best_pos = list[key & 15];
-                    found = true;
-                }
-            } else {
-                for (unsigned j = 0; j < n; ++j) {
-                    const size_t back = i - list[j];
-                    if (back >= 32768) continue;
-                    const unsigned d = common_prefix(cur - back, cur, limit);
-                    if (d >= best) {
-                        best = d;
-                        best_pos = list[j];
-                        found = true;
-                    }
-                }
-            }
-            if (found && i + best + 3 < len) prefetch(chains->pos[zhash(cur + best)]);
-            if (n == kBucketMax) {
-                std::memmove(list, list + kQuality, sizeof(list[0]) * kQuality);
-                n = kQuality;
-            }
-            list[n++] = static_cast<uint32_t>(i);
-            chains->count[h] = static_cast<uint8_t>(n);
+// Five bytes: the final flag, the block's length and its complement.
+unsigned char *put_stored_block_header(unsigned char *o, size_t block, bool final) {
+    *o++ = static_cast<unsigned char>(final);
+    *o++ = static_cast<unsigned char>(block);
+    *o++ = static_cast<unsigned char>(block >> 8);
+    *o++ = static_cast<unsigned char>(~block);
+    *o++ = static_cast<unsigned char>(~block >> 8);
+    return o;
+}
 
-            // stb's lazy step: a longer match at the next byte makes this
-            // byte a literal. Nothing is longer than the longest match.
-            if (found && best < kMaxMatch) {
-                const unsigned char *next = cur + 1;
-                const uint32_t *list2 = chains->pos[h_next];
-                const unsigned n2 = chains->count[h_next];
-                const unsigned limit2 = len - i - 1 < kMaxMatch ? static_cast<unsigned>(len - i - 1) : kMaxMatch;
-                if (limit2 > best && best < 8 && limit2 >= 8) {
-                    // A longer match shares the first best + 1 bytes: one
-                    // masked word compare per candidate.
-                    const uint64_t mask = prefix_mask(best + 1), want = load64(next) & mask;
-                    for (unsigned j = 0; j < n2; ++j) {
-                        const size_t back = i - list2[j];
-                        if (back < 32767 && (load64(cur - back) & mask) == want) {
-                            found = false;
-                            break;
-                        }
-                    }
-                } else if (limit2 > best) {
-                    for (unsigned j = 0; j < n2; ++j) {
-                        const size_t back = i - list2[j];
-                        if (back >= 32767) continue;
-                        if (common_prefix(cur - back, next, limit2) > best) {
-                            found = false;
-                            break;
-                        }
-                    }
-                }
-            }
-
-            if (found) {
-                const code lc = ct.length[best];
-                const code dc = distance_code(static_cast<uint32_t>(i - best_pos));
-                bw.put(lc.bits | (dc.bits << lc.len), lc.len + dc.len);
-                i += best;
-            } else {
-                const code c = ct.literal[*cur];
-                bw.put(c.bits, c.len);
-                ++i;
-            }
+// stb's fallback: the stream from `start` cut back to its header, then the
+// data read afresh from the source in blocks of at most 32767 bytes, the
+// last one final; *adler is their Adler-32.
+bool put_stored_blocks(deflate_source *src, size_t len, size_t start, size_t stored_limit, byte_buffer_out *out,
+                       uint32_t *adler) {
+    out->set_size(start + 2);
+    if (!out->reserve_more(stored_limit - 2 + 4)) return false;
+    src->rewind();
+    uint32_t sum = 1;
+    unsigned char *o = out->data() + out->size();
+    for (size_t j = 0; j < len;) {
+        const size_t block = len - j > 32767 ? 32767 : len - j;
+        o = put_stored_block_header(o, block, len - j == block);
+        for (size_t done = 0; done < block;) {
+            const size_t got = src->read(o + done, block - done);
+            if (got == 0) return false;
+            done += got;
         }
-        if (!stored) {
-            if (i < len && !win.fill(i)) return false;
-            for (; i < len; ++i) {
-                if (!bw.room(growth)) return false;
-                const code c = ct.literal[*win.at(i)];
-                bw.put(c.bits, c.len);
-            }
-            if (!bw.room(growth)) return false;
-            bw.put(ct.end_of_block.bits, ct.end_of_block.len);
-            bw.finish();
-            bw.sync_out();
-            if (out->size() - start > stored_limit) stored = true;
-            adler = win.adler();
-        }
+        sum = adler32_update(sum, o, block);
+        o += block;
+        j += block;
     }
+    out->set_size(static_cast<size_t>(o - out->data()));
+    *adler = sum;
+    return true;
+}
 
-    if (stored) {
-        // Header kept; blocks of at most 32767 bytes, the last one final,
-        // read afresh from the source.
-        out->set_size(start + 2);
-        if (!out->reserve_more(stored_limit - 2 + 4)) return false;
-        src->rewind();
-        adler = 1;
-        unsigned char *o = out->data() + out->size();
-        for (size_t j = 0; j < len;) {
-            const size_t block = len - j > 32767 ? 32767 : len - j;
-            *o++ = static_cast<unsigned char>(len - j == block);
-            *o++ = static_cast<unsigned char>(block);
-            *o++ = static_cast<unsigned char>(block >> 8);
-            *o++ = static_cast<unsigned char>(~block);
-            *o++ = static_cast<unsigned char>(~block >> 8);
-            for (size_t done = 0; done < block;) {
-                const size_t got = src->read(o + done, block - done);
-                if (got == 0) return false;
-                done += got;
-            }
-            adler = adler32_update(adler, o, block);
-            o += block;
-            j += block;
-        }
-        out->set_size(static_cast<size_t>(o - out->data()));
-    }
-
+// The Adler-32 that ends the stream, most significant byte first.
+bool put_adler(byte_buffer_out *out, uint32_t adler) {
     const unsigned char tail[4] = {static_cast<unsigned char>(adler >> 24), static_cast<unsigned char>(adler >> 16),
                                    static_cast<unsigned char>(adler >> 8), static_cast<unsigned char>(adler)};
     return out->append(tail, 4);
+}
+
+}  // namespace
+
+bool stb_zlib_compress(const unsigned char *data, size_t len, byte_buffer_out *out, simd_path path) {
+    memory_source src(data, len);
+    return stb_zlib_compress(&src, len, out, path);
+}
+
+bool stb_zlib_compress(deflate_source *src, size_t len, byte_buffer_out *out, simd_path path) {
+    if (len > static_cast<size_t>(INT_MAX)) return false;
+    const size_t start = out->size();
+    const size_t stored_limit = stored_stream_limit(len);
+    if (!put_zlib_header(out, len)) return false;
+    uint32_t adler = 1;
+    switch (compress_fixed_huffman(src, len, start, stored_limit, deflate_match_for(path), out, &adler)) {
+    case pass_result::failed:
+        return false;
+    case pass_result::too_long:
+        if (!put_stored_blocks(src, len, start, stored_limit, out, &adler)) return false;
+        break;
+    case pass_result::compressed:
+        break;
+    }
+    return put_adler(out, adler);
 }

@@ -1,4 +1,8 @@
+// The portable filter kernels, built on every platform, the choice of
+// kernels and stb's choice of filter.
 #include "png_filters.h"
+
+#include <climits>
 
 void png_score_portable(const unsigned char *row, const unsigned char *prev, size_t n, uint64_t sums[5]) {
     for (int f = 0; f < 5; ++f) sums[f] = 0;
@@ -20,4 +24,30 @@ void png_score_portable(const unsigned char *row, const unsigned char *prev, siz
 void png_apply_portable(int filter, const unsigned char *row, const unsigned char *prev, size_t n,
                         unsigned char *out) {
     png_apply_span(filter, row, prev, 0, n, out);
+}
+
+png_row_kernels png_row_kernels_for(simd_path path) {
+    switch (usable_simd_path(path)) {
+#if defined(VELMORA_PNG_X86_KERNELS)
+    case simd_path::avx2:
+        return {png_score_avx2, png_apply_avx2};
+    case simd_path::sse2:
+        return {png_score_sse2, png_apply_sse2};
+#endif
+    default:
+        return {png_score_portable, png_apply_portable};
+    }
+}
+
+int png_pick_filter(const uint64_t sums[5]) {
+    int best = 0, best_score = INT_MAX;
+    for (int f = 0; f < 5; ++f) {
+        // The int stb's sum ends as: the low 32 bits, as two's complement.
+        const int s = static_cast<int>(static_cast<uint32_t>(sums[f]));
+        if (s < best_score) {
+            best_score = s;
+            best = f;
+        }
+    }
+    return best;
 }

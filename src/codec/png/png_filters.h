@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cpu_features.h"
+
 // sums[f] = the sum over the row of abs((signed char)byte) of filter f's
 // output, for f = 0..4.
 typedef void png_score_fn(const unsigned char *row, const unsigned char *prev, size_t n, uint64_t sums[5]);
@@ -33,6 +35,20 @@ void png_apply_sse2(int filter, const unsigned char *row, const unsigned char *p
 void png_score_avx2(const unsigned char *row, const unsigned char *prev, size_t n, uint64_t sums[5]);
 void png_apply_avx2(int filter, const unsigned char *row, const unsigned char *prev, size_t n, unsigned char *out);
 #endif
+
+// A score kernel and the apply kernel of the same instruction set.
+struct png_row_kernels {
+    png_score_fn *score;
+    png_apply_fn *apply;
+};
+
+// The kernels for `path` as usable_simd_path settles it.
+png_row_kernels png_row_kernels_for(simd_path path);
+
+// stb's choice of filter from the five sums a score kernel gives: stb adds
+// each row's scores into an int, which wraps on rows of more than 2^24
+// bytes (each byte scores at most 128), and takes the first lowest.
+int png_pick_filter(const uint64_t sums[5]);
 
 // One filtered byte of filter f, from the byte x, its left neighbour a, the
 // byte above b and the byte above-left c. Shared by every kernel set for the

@@ -15,20 +15,6 @@ namespace {
 
 using malloc_bytes = malloc_ptr<unsigned char>;
 
-struct row_kernels {
-    png_score_fn *score;
-    png_apply_fn *apply;
-};
-
-row_kernels kernels_for(simd_path path) {
-    path = usable_simd_path(path);
-#if defined(VELMORA_PNG_X86_KERNELS)
-    if (path == simd_path::avx2) return {png_score_avx2, png_apply_avx2};
-    if (path == simd_path::sse2) return {png_score_sse2, png_apply_sse2};
-#endif
-    return {png_score_portable, png_apply_portable};
-}
-
 // Appends a chunk's length and type; its data follows, then end_chunk.
 bool begin_chunk(byte_buffer_out *out, const char *type, size_t length) {
     unsigned char head[8];
@@ -49,7 +35,7 @@ bool end_chunk(byte_buffer_out *out, size_t at) {
 class filtered_rows : public deflate_source {
 public:
     // `zero_row` holds n zero bytes and `row_buffer` n + 1 bytes of room.
-    filtered_rows(const unsigned char *rgba, size_t n, int h, row_kernels k, const unsigned char *zero_row,
+    filtered_rows(const unsigned char *rgba, size_t n, int h, png_row_kernels k, const unsigned char *zero_row,
                   unsigned char *row_buffer)
         : rgba_(rgba), n_(n), h_(h), k_(k), zero_(zero_row), row_(row_buffer) {}
 
@@ -83,16 +69,7 @@ private:
         const unsigned char *prev = y_ ? row - n_ : zero_;
         uint64_t sums[5];
         k_.score(row, prev, n_, sums);
-        // stb sums into an int, which wraps on rows of millions of pixels;
-        // the first lowest score wins.
-        int best = 0, best_score = INT_MAX;
-        for (int f = 0; f < 5; ++f) {
-            const int s = static_cast<int>(static_cast<uint32_t>(sums[f]));
-            if (s < best_score) {
-                best_score = s;
-                best = f;
-            }
-        }
+        const int best = png_pick_filter(sums);
         out[0] = static_cast<unsigned char>(best);
         k_.apply(best, row, prev, n_, out + 1);
     }
@@ -100,12 +77,72 @@ private:
     const unsigned char *rgba_;
     size_t n_;
     int h_;
-    row_kernels k_;
+    png_row_kernels k_;
     const unsigned char *zero_;
     unsigned char *row_;
     int y_ = 0;
     size_t offset_ = 0;  // bytes of row y_ already given
 };
+
+// The signature and the IHDR chunk of a w x h RGBA picture.
+bool put_signature_and_header(byte_buffer_out *out, int w, int h) {
+    static const unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+    if (!out->append(kSignature, 8)) return false;
+    const size_t at = out->size();
+    unsigned char ihdr[13];
+    store_be32(ihdr, static_cast<uint32_t>(w));
+    store_be32(ihdr + 4, static_cast<uint32_t>(h));
+    ihdr[8] = 8;   // bits per channel
+    ihdr[9] = 6;   // RGBA
+    ihdr[10] = 0;  // deflate
+    ihdr[11] = 0;  // adaptive filtering
+    ihdr[12] = 0;  // not interlaced
+    return begin_chunk(out, "IHDR", 13) && out->append(ihdr, 13) && end_chunk(out, at);
+}
+
+// Stores the length of the chunk begun at `at`, now that its data is
+// written, and ends it.
+bool close_chunk(byte_buffer_out *out, size_t at) {
+    const size_t length = out->size() - at - 8;
+    if (length > 0x7FFFFFFFu) return false;
+    store_be32(out->data() + at, static_cast<uint32_t>(length));
+    return end_chunk(out, at);
+}
+
+// The iCCP chunk: the profile's name, compression method 0 and the
+// compressed profile.
+bool put_profile(byte_buffer_out *out, const unsigned char *icc, size_t icc_size, simd_path path) {
+    const size_t at = out->size();
+    static const char kName[] = "ICC profile";  // with its terminating zero
+    const unsigned char method = 0;
+    return begin_chunk(out, "iCCP", 0) && out->append(kName, sizeof kName) && out->append(&method, 1) &&
+           stb_zlib_compress(icc, icc_size, out, path) && close_chunk(out, at);
+}
+
+// The IDAT chunk: the filtered rows (n bytes each), compressed.
+bool put_pixels(byte_buffer_out *out, const unsigned char *rgba, size_t n, int h, simd_path path) {
+    const size_t at = out->size();
+    if (!begin_chunk(out, "IDAT", 0)) return false;
+    {
+        // A zero row above the first, then room for one filtered row.
+        malloc_bytes rows(static_cast<unsigned char *>(std::calloc(2 * n + 1, 1)));
+        if (!rows) return false;
+        filtered_rows src(rgba, n, h, png_row_kernels_for(path), rows.get(), rows.get() + n);
+        if (!stb_zlib_compress(&src, (n + 1) * static_cast<size_t>(h), out, path)) return false;
+    }
+    return close_chunk(out, at);
+}
+
+// Hands the file to the callback in one call, as stb makes, for files up to
+// a gigabyte.
+void hand_over(byte_write_fn *write, void *context, byte_buffer_out &out) {
+    const size_t kMaxCall = static_cast<size_t>(1) << 30;
+    for (size_t done = 0; done < out.size();) {
+        const size_t part = out.size() - done > kMaxCall ? kMaxCall : out.size() - done;
+        write(context, out.data() + done, static_cast<int>(part));
+        done += part;
+    }
+}
 
 }  // namespace
 
@@ -115,59 +152,14 @@ int write_png(byte_write_fn *write, void *context, int w, int h, const unsigned 
     // stb keeps (w * 4 + 1) * h in an int.
     const size_t n = static_cast<size_t>(w) * 4;
     if (n + 1 > static_cast<size_t>(INT_MAX) / static_cast<size_t>(h)) return 0;
-    const size_t filtered_size = (n + 1) * static_cast<size_t>(h);
     if (icc_size > static_cast<size_t>(INT_MAX)) return 0;
 
     byte_buffer_out out;
-    static const unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
-    if (!out.append(kSignature, 8)) return 0;
-
-    size_t at = out.size();
-    unsigned char ihdr[13];
-    store_be32(ihdr, static_cast<uint32_t>(w));
-    store_be32(ihdr + 4, static_cast<uint32_t>(h));
-    ihdr[8] = 8;   // bits per channel
-    ihdr[9] = 6;   // RGBA
-    ihdr[10] = 0;  // deflate
-    ihdr[11] = 0;  // adaptive filtering
-    ihdr[12] = 0;  // not interlaced
-    if (!begin_chunk(&out, "IHDR", 13) || !out.append(ihdr, 13) || !end_chunk(&out, at)) return 0;
-
-    if (icc_size) {
-        at = out.size();
-        static const char kName[] = "ICC profile";  // with its terminating zero
-        if (!begin_chunk(&out, "iCCP", 0) || !out.append(kName, sizeof kName)) return 0;
-        const unsigned char method = 0;
-        if (!out.append(&method, 1) || !stb_zlib_compress(icc, icc_size, &out)) return 0;
-        const size_t length = out.size() - at - 8;
-        if (length > 0x7FFFFFFFu) return 0;
-        store_be32(out.data() + at, static_cast<uint32_t>(length));
-        if (!end_chunk(&out, at)) return 0;
-    }
-
-    at = out.size();
-    if (!begin_chunk(&out, "IDAT", 0)) return 0;
-    {
-        // A zero row above the first, then room for one filtered row.
-        malloc_bytes rows(static_cast<unsigned char *>(std::calloc(2 * n + 1, 1)));
-        if (!rows) return 0;
-        filtered_rows src(rgba, n, h, kernels_for(path), rows.get(), rows.get() + n);
-        if (!stb_zlib_compress(&src, filtered_size, &out)) return 0;
-    }
-    const size_t idat_length = out.size() - at - 8;
-    if (idat_length > 0x7FFFFFFFu) return 0;
-    store_be32(out.data() + at, static_cast<uint32_t>(idat_length));
-    if (!end_chunk(&out, at)) return 0;
-
-    at = out.size();
+    if (!put_signature_and_header(&out, w, h)) return 0;
+    if (icc_size && !put_profile(&out, icc, icc_size, path)) return 0;
+    if (!put_pixels(&out, rgba, n, h, path)) return 0;
+    const size_t at = out.size();
     if (!begin_chunk(&out, "IEND", 0) || !end_chunk(&out, at)) return 0;
-
-    // One call, as stb makes, for files up to a gigabyte.
-    const size_t kMaxCall = static_cast<size_t>(1) << 30;
-    for (size_t done = 0; done < out.size();) {
-        const size_t part = out.size() - done > kMaxCall ? kMaxCall : out.size() - done;
-        write(context, out.data() + done, static_cast<int>(part));
-        done += part;
-    }
+    hand_over(write, context, out);
     return 1;
 }
