@@ -473,7 +473,8 @@ bool stb_result_undefined(const bytes &file) {
         pos += 12 + static_cast<size_t>(length);
     }
     bytes out;
-    return !idat.empty() && inflate_zlib(idat.data(), idat.size(), 1u << 24, collect, &out).undefined_distance;
+    inflate_pieces pieces{idat.data(), idat.size()};
+    return inflate_zlib(inflate_array_source, &pieces, 1u << 24, collect, &out).undefined_distance;
 }
 
 // Checks one damaged file; `checked` counts the files whose stb result is
@@ -633,7 +634,8 @@ inflate_result inflate_bytes(const bytes &z, bytes *out, size_t piece = 0, size_
     const size_t step = piece ? piece : std::max<size_t>(z.size(), 1);
     for (size_t at = 0; at < z.size(); at += step) pieces.push_back({z.data() + at, std::min(step, z.size() - at)});
     out->clear();
-    return inflate_zlib(pieces.data(), pieces.size(), max_output, collect, out);
+    inflate_pieces source{pieces.data(), pieces.size()};
+    return inflate_zlib(inflate_array_source, &source, max_output, collect, out);
 }
 
 // A bit writer for hand-made deflate streams.
@@ -677,6 +679,17 @@ struct bit_writer {
         while (dbase[d] > distance) --d;
         code(static_cast<uint32_t>(d), 5);
         bits(distance - dbase[d], static_cast<int>(dextra[d]));
+    }
+    // A stored block: the header bits, then from the next byte boundary
+    // LEN, NLEN and the bytes.
+    void stored(const bytes &data, bool last) {
+        bits(last ? 1 : 0, 1);
+        bits(0, 2);
+        if (n) bits(0, 8 - n);
+        const unsigned len = static_cast<unsigned>(data.size());
+        bits(len & 0xFFFF, 16);
+        bits(~len & 0xFFFF, 16);
+        for (unsigned char b : data) bits(b, 8);
     }
     bytes finish(const bytes &expected_output) {
         if (n) bits(0, 8 - n);
@@ -746,6 +759,34 @@ TEST(inflate, matches_at_every_distance) {
         bytes out;
         EXPECT_TRUE(inflate_bytes(z, &out, piece).ok);
         EXPECT_TRUE(out == expected);
+    }
+}
+
+// Stored blocks of 0, 1 and 2 bytes between Huffman blocks: what follows a
+// short stored block starts in bytes the reader has already fetched.
+TEST(inflate, short_stored_blocks_between_huffman_blocks) {
+    bit_writer w;
+    auto fixed_block = [&](const char *text) {
+        w.bits(0, 1);
+        w.bits(1, 2);
+        for (const char *c = text; *c; ++c) w.literal(static_cast<unsigned char>(*c));
+        w.literal(256);
+    };
+    fixed_block("ab");
+    w.stored({}, false);
+    fixed_block("cd");
+    w.stored({'x'}, false);
+    fixed_block("e");
+    w.stored({'y', 'z'}, false);
+    w.stored({}, false);
+    fixed_block("fgh");
+    w.stored({'!'}, true);
+    const bytes expected = {'a', 'b', 'c', 'd', 'x', 'e', 'y', 'z', 'f', 'g', 'h', '!'};
+    const bytes z = w.finish(expected);
+    for (size_t piece : {size_t(0), size_t(1), size_t(2), size_t(5)}) {
+        bytes out;
+        EXPECT_TRUE(inflate_bytes(z, &out, piece).ok) << piece;
+        EXPECT_TRUE(out == expected) << piece;
     }
 }
 

@@ -129,40 +129,49 @@ inline uint64_t load64le(const unsigned char *p) {
     return v;
 }
 
-// Reads the stream's bits, low bit first, across the pieces. Past the last
-// piece it reads zeros and counts them, so a stream that needs them fails.
+// Reads the stream's bits, low bit first, across the pieces, which it asks
+// for one at a time and never goes back to. Past the last piece it reads
+// zeros and counts them, so a stream that needs them fails.
 struct bit_reader {
-    const byte_span *pieces;
-    size_t count;
-    size_t piece = 0;         // index of the piece `in` points into
-    size_t piece_start = 0;   // stream offset of that piece's first byte
-    const unsigned char *in = nullptr, *in_end = nullptr;
-    size_t total = 0;         // bytes in all pieces
+    inflate_source_fn *source;
+    void *context;
+    bool exhausted = false;   // the source has no more pieces
+    size_t piece_start = 0;   // stream offset of the current piece's first byte
+    const unsigned char *piece_data = nullptr, *in = nullptr, *in_end = nullptr;
     size_t overrun = 0;       // zero bytes read past the end
     uint64_t buffer = 0;      // bits not yet taken, low bit next; holds `bits` valid bits
     unsigned bits = 0;
+    unsigned char pending[8];  // whole bytes taken back from the buffer at a stored block
+    unsigned pending_count = 0, pending_next = 0;
 
-    bit_reader(const byte_span *p, size_t n) : pieces(p), count(n) {
-        for (size_t i = 0; i < n; ++i) total += p[i].size;
-        enter_piece(0, 0);
+    bit_reader(inflate_source_fn *s, void *c) : source(s), context(c) {}
+
+    // Moves to the next non-empty piece; false when there is none.
+    bool next_piece() {
+        if (exhausted) return false;
+        piece_start += static_cast<size_t>(in_end - piece_data);
+        byte_span next{nullptr, 0};
+        do {
+            if (!source(context, &next)) {
+                exhausted = true;
+                piece_data = in = in_end = nullptr;
+                return false;
+            }
+        } while (next.size == 0);
+        piece_data = in = next.data;
+        in_end = next.data + next.size;
+        return true;
     }
 
-    void enter_piece(size_t index, size_t start) {
-        piece = index;
-        piece_start = start;
-        in = index < count ? pieces[index].data : nullptr;
-        in_end = index < count ? pieces[index].data + pieces[index].size : nullptr;
-    }
+    // Stream offset of the next byte to load (zeros past the end included).
+    size_t offset() const { return piece_start + static_cast<size_t>(in - piece_data) + overrun; }
 
-    // Stream offset of the next byte to load.
-    size_t offset() const { return (in ? piece_start + static_cast<size_t>(in - pieces[piece].data) : total) + overrun; }
-
-    // Bits of the stream taken so far.
+    // Bits of the stream taken so far, and whether any of them lay past its end.
     size_t position_bits() const { return offset() * 8 - bits; }
+    bool read_past_end() const { return position_bits() > (offset() - overrun) * 8; }
 
     int next_byte() {
-        while (in == in_end && piece < count) enter_piece(piece + 1, piece_start + pieces[piece].size);
-        if (piece >= count) {
+        if (in == in_end && !next_piece()) {
             ++overrun;
             return 0;
         }
@@ -196,32 +205,41 @@ struct bit_reader {
         return v;
     }
 
-    // Drops the bits up to the next byte boundary and forgets the buffer,
-    // so that whole bytes can be read from the pieces directly.
+    // Drops the bits up to the next byte boundary and takes the whole bytes
+    // left in the buffer back as pending bytes (the zeros past the end are
+    // not among them), so that whole bytes can be read from there on.
     bool align_to_byte() {
         take(bits & 7);
-        const size_t target = offset() - bits / 8;
+        const unsigned whole = bits / 8;
+        if (overrun > whole) return false;
+        pending_count = whole - static_cast<unsigned>(overrun);
+        pending_next = 0;
+        for (unsigned i = 0; i < pending_count; ++i) pending[i] = static_cast<unsigned char>(buffer >> (8 * i));
         buffer = 0;
         bits = 0;
-        if (target > total) return false;
         overrun = 0;
-        // The target lies in the current piece or an earlier one.
-        size_t index = piece < count ? piece : count - 1, start = piece < count ? piece_start : total - pieces[index].size;
-        while (target < start) {
-            --index;
-            start -= pieces[index].size;
-        }
-        enter_piece(index, start);
-        in += target - start;
         return true;
     }
 
+    // Puts the pending bytes a stored block has not used back into the
+    // buffer, where the next block's bits begin.
+    void resume_bits() {
+        buffer = 0;
+        bits = 0;
+        for (; pending_next < pending_count; ++pending_next, bits += 8)
+            buffer |= static_cast<uint64_t>(pending[pending_next]) << bits;
+        pending_count = pending_next = 0;
+    }
+
     // Copies n whole bytes to `to` (after align_to_byte); false when the
-    // pieces run out first.
+    // stream runs out first.
     bool copy_bytes(unsigned char *to, size_t n) {
-        if (total - offset() < n) return false;
+        while (n && pending_next < pending_count) {
+            *to++ = pending[pending_next++];
+            --n;
+        }
         while (n) {
-            while (in == in_end) enter_piece(piece + 1, piece_start + pieces[piece].size);
+            if (in == in_end && !next_piece()) return false;
             const size_t step = static_cast<size_t>(in_end - in) < n ? static_cast<size_t>(in_end - in) : n;
             std::memcpy(to, in, step);
             in += step;
@@ -245,7 +263,7 @@ struct inflater {
     uint32_t lit[kLitEntries];
     uint32_t dist[kDistEntries];
 
-    inflater(const byte_span *pieces, size_t count) : r(pieces, count) {}
+    inflater(inflate_source_fn *source, void *context) : r(source, context) {}
 
     size_t produced() const { return window_start + static_cast<size_t>(out - window); }
 
@@ -283,6 +301,7 @@ struct inflater {
             out += step;
             left -= step;
         }
+        r.resume_bits();
         return true;
     }
 
@@ -489,27 +508,32 @@ struct inflater {
 
 }  // namespace
 
-inflate_result inflate_zlib(const byte_span *pieces, size_t count, size_t max_output, inflate_sink_fn *sink,
-                            void *context) {
+inflate_result inflate_zlib(inflate_source_fn *source, void *source_context, size_t max_output, inflate_sink_fn *sink,
+                            void *sink_context) {
     inflate_result result;
-    if (count == 0) return result;
     auto *state = static_cast<inflater *>(std::malloc(sizeof(inflater)));
     auto *window = static_cast<unsigned char *>(std::malloc(kWindow));
     if (state && window) {
-        new (state) inflater(pieces, count);
+        new (state) inflater(source, source_context);
         state->sink = sink;
-        state->context = context;
+        state->context = sink_context;
         state->max_output = max_output;
         state->window = state->out = state->unsent = window;
-        const bool ok = state->run();
-        const size_t end_bits = state->r.position_bits();
-        result.stream_end = (end_bits + 7) / 8;
+        const bool ok = state->r.next_piece() && state->run();
+        result.stream_end = (state->r.position_bits() + 7) / 8;
         result.output_size = state->produced();
-        result.ok = ok && result.stream_end <= state->r.total;
+        result.ok = ok && !state->r.read_past_end();
         result.undefined_distance = state->undefined_distance;
         state->~inflater();
     }
     std::free(window);
     std::free(state);
     return result;
+}
+
+bool inflate_array_source(void *context, byte_span *out) {
+    auto *pieces = static_cast<inflate_pieces *>(context);
+    if (pieces->next >= pieces->count) return false;
+    *out = pieces->spans[pieces->next++];
+    return true;
 }

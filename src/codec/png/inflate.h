@@ -14,6 +14,10 @@ struct byte_span {
     size_t size;
 };
 
+// Gives the next piece of the compressed stream in *out; false when there
+// are no more. Pieces may be empty.
+typedef bool inflate_source_fn(void *context, byte_span *out);
+
 // Receives the next n bytes of output (n > 0) in order; returns false to
 // stop inflating, which then fails.
 typedef bool inflate_sink_fn(void *context, const unsigned char *bytes, size_t n);
@@ -29,15 +33,24 @@ struct inflate_result {
 };
 
 // Inflates the zlib stream (2-byte header, deflate blocks up to the final
-// one) in `pieces` and passes every output byte to `sink`. Fails (ok false)
-// on a bad header or preset dictionary, a reserved block type, a bad stored
-// block length, an over-subscribed code or bad code-length sequence, a code
-// that is not in its table, a literal/length symbol above 285, a distance
-// symbol above 29, a distance farther back than the output so far, output
-// beyond `max_output` bytes, input running out, or when the sink stops. The
-// Adler-32 trailer is neither required nor read; `stream_end` tells the
-// caller where it would start.
-inflate_result inflate_zlib(const byte_span *pieces, size_t count, size_t max_output, inflate_sink_fn *sink,
-                            void *context);
+// one) that `source` gives piece by piece and passes every output byte to
+// `sink`, reading the pieces once, front to back. Fails
+// (ok false) on a bad header or preset dictionary, a reserved block type, a
+// bad stored block length, an over-subscribed code or bad code-length
+// sequence, a code that is not in its table, a literal/length symbol above
+// 285, a distance symbol above 29, a distance farther back than the output
+// so far, output beyond `max_output` bytes, input running out, or when the
+// sink stops. The Adler-32 trailer is neither required nor read;
+// `stream_end` tells the caller where it would start.
+inflate_result inflate_zlib(inflate_source_fn *source, void *source_context, size_t max_output,
+                            inflate_sink_fn *sink, void *sink_context);
+
+// A source over an array of pieces.
+struct inflate_pieces {
+    const byte_span *spans;
+    size_t count;
+    size_t next = 0;
+};
+bool inflate_array_source(void *context, byte_span *out);
 
 #endif

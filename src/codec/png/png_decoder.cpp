@@ -29,7 +29,8 @@ struct png_info {
     bool has_key = false;                     // grey or RGB with a tRNS colour key
     unsigned char key8[3] = {0, 0, 0};        // the key as stb compares it for depths up to 8
     unsigned key16[3] = {0, 0, 0};            // and for depth 16
-    std::vector<byte_span> idat;
+    size_t first_chunk = 0;                   // where the chunks after IHDR start
+    size_t idat_bytes = 0;                    // all IDAT data
 };
 
 // The scale stb multiplies low-depth grey samples by.
@@ -79,6 +80,7 @@ bool read_chunks(const unsigned char *data, size_t size, png_info *info) {
         case chunk_type('I', 'H', 'D', 'R'):
             if (seen_header || length != 13 || !read_header(body, info)) return false;
             seen_header = true;
+            info->first_chunk = pos + 25;
             break;
         case chunk_type('P', 'L', 'T', 'E'):
             if (seen_palette || seen_key || seen_data || length > 768 || length % 3 != 0) return false;
@@ -107,7 +109,7 @@ bool read_chunks(const unsigned char *data, size_t size, png_info *info) {
         case chunk_type('I', 'D', 'A', 'T'):
             if (info->colour == 3 && info->palette_size == 0) return false;
             seen_data = true;
-            if (length) info->idat.push_back({body, length});
+            info->idat_bytes += length;
             break;
         default:
             // CgBI (Apple's byte-swapped, headerless variant) and every
@@ -117,8 +119,30 @@ bool read_chunks(const unsigned char *data, size_t size, png_info *info) {
         }
         pos += 12 + static_cast<size_t>(length);
     }
-    return seen_header && !info->idat.empty();
+    return seen_header && info->idat_bytes > 0;
 }
+
+// Gives the IDAT chunks' data in file order, walking the chunks read_chunks
+// has checked.
+struct idat_walker {
+    const unsigned char *data;
+    size_t size, pos;
+
+    static bool next(void *context, byte_span *out) {
+        auto *w = static_cast<idat_walker *>(context);
+        while (w->size - w->pos >= 12) {
+            const uint32_t length = load_be32(w->data + w->pos), type = load_be32(w->data + w->pos + 4);
+            if (type == chunk_type('I', 'E', 'N', 'D') || length > w->size - w->pos - 12) return false;
+            const unsigned char *body = w->data + w->pos + 8;
+            w->pos += 12 + static_cast<size_t>(length);
+            if (type == chunk_type('I', 'D', 'A', 'T')) {
+                *out = {body, length};
+                return true;
+            }
+        }
+        return false;
+    }
+};
 
 struct kernels {
     png_unfilter_fn *unfilter;
@@ -362,13 +386,12 @@ bool decode(const unsigned char *data, size_t size, rgba_image *out, simd_path p
     if (!picture) return false;
     row_decoder rows(info, k, picture.get());
     if (!rows.prepare()) return false;
-    size_t total = 0;
-    for (const byte_span &s : info.idat) total += s.size;
     const size_t needed = rows.needed();
-    const inflate_result r = inflate_zlib(info.idat.data(), info.idat.size(), needed, row_decoder::take, &rows);
+    idat_walker chunks{data, size, info.first_chunk};
+    const inflate_result r = inflate_zlib(idat_walker::next, &chunks, needed, row_decoder::take, &rows);
     // stb reads on past the deflate data as if zeros followed; with the
     // four Adler-32 bytes present it never gets there.
-    if (!r.ok || r.output_size != needed || !rows.done() || total - r.stream_end < 4) return false;
+    if (!r.ok || r.output_size != needed || !rows.done() || info.idat_bytes - r.stream_end < 4) return false;
     out->w = static_cast<int>(info.w);
     out->h = static_cast<int>(info.h);
     out->pixels = picture.release();
