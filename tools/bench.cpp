@@ -129,7 +129,8 @@ void heap_row(const char *stage, long long bytes, long long picture) {
 }
 
 // The PNG decoders from memory: stb_image's, then ours on every path (which
-// must take the file and give stb's pixels).
+// must take the file and give stb's pixels). The decoders take turns within
+// each run, so that a busy machine slows them alike.
 void bench_png_decoders(const char *path, int runs) {
     FILE *f = std::fopen(path, "rb");
     if (!f) return;
@@ -141,28 +142,37 @@ void bench_png_decoders(const char *path, int runs) {
     unsigned char *reference = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4);
     if (!reference) return;
     const long long picture = static_cast<long long>(w) * h * 4;
-    const double stb_ms = median_ms(runs, [&] {
+    auto stb_decode = [&] {
         stbi_image_free(stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4));
-    });
-    row("decode: stbi_load", stb_ms);
-    heap_row("decode: stbi_load", peak_heap([&] {
-                 stbi_image_free(stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4));
-             }), picture);
-    for (simd_path p : {simd_path::portable, simd_path::sse2, simd_path::avx2}) {
-        if (!simd_path_available(p)) continue;
+    };
+    std::vector<simd_path> paths;
+    for (simd_path p : {simd_path::portable, simd_path::sse2, simd_path::avx2})
+        if (simd_path_available(p)) paths.push_back(p);
+    auto our_decode = [&](simd_path p) {
         rgba_image img{0, 0, nullptr};
-        const bool taken = decode_png(file.data(), file.size(), &img, p);
+        if (decode_png(file.data(), file.size(), &img, p)) std::free(img.pixels);
+    };
+    std::vector<std::vector<double>> ms(paths.size() + 1);
+    for (int r = 0; r < runs; ++r) {
+        ms[0].push_back(median_ms(1, stb_decode));
+        for (size_t i = 0; i < paths.size(); ++i) ms[i + 1].push_back(median_ms(1, [&] { our_decode(paths[i]); }));
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double stb_ms = median(ms[0]);
+    row("decode: stbi_load", stb_ms);
+    heap_row("decode: stbi_load", peak_heap(stb_decode), picture);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        rgba_image img{0, 0, nullptr};
+        const bool taken = decode_png(file.data(), file.size(), &img, paths[i]);
         const bool same = taken && std::memcmp(img.pixels, reference, static_cast<size_t>(picture)) == 0;
         std::free(img.pixels);
-        const std::string name = std::string("decode: ours, ") + simd_path_name(p) +
+        const std::string name = std::string("decode: ours, ") + simd_path_name(paths[i]) +
                                  (!taken ? " (LEFT TO STB)" : same ? "" : " (DIFFERS FROM STB)");
-        const double ms = median_ms(runs, [&] {
-            if (decode_png(file.data(), file.size(), &img, p)) std::free(img.pixels);
-        });
-        row(name.c_str(), ms, stb_ms);
-        heap_row(name.c_str(), peak_heap([&] {
-                     if (decode_png(file.data(), file.size(), &img, p)) std::free(img.pixels);
-                 }), picture);
+        row(name.c_str(), median(ms[i + 1]), stb_ms);
+        heap_row(name.c_str(), peak_heap([&] { our_decode(paths[i]); }), picture);
     }
     stbi_image_free(reference);
 }

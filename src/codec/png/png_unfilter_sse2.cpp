@@ -22,9 +22,11 @@ inline void store4(unsigned char *p, __m128i v) {
     std::memcpy(p, &x, 4);
 }
 
-// floor((a + b) / 2) per byte.
-inline __m128i average_floor(__m128i a, __m128i b) {
-    return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+// x + floor((a + b) / 2) per byte. The rounded-up mean goes to x before
+// the rounding is taken back, which keeps the chain through a three steps
+// long (a is the pixel just made).
+inline __m128i add_average(__m128i x, __m128i a, __m128i b) {
+    return _mm_sub_epi8(_mm_add_epi8(x, _mm_avg_epu8(a, b)), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
 }
 
 inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
@@ -56,7 +58,7 @@ size_t unfilter_pixels(int filter, const unsigned char *raw, const unsigned char
         break;
     case 3:
         for (; k + 4 <= n; k += bpp) {
-            a = _mm_add_epi8(load4(raw + k), average_floor(a, load4(prev + k)));
+            a = add_average(load4(raw + k), a, load4(prev + k));
             store4(out + k, a);
         }
         break;
