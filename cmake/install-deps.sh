@@ -9,16 +9,18 @@ for group in "${@:-native}"; do
   case "$group" in
     demo) packages+=(cmake make g++ pkg-config libstb-dev googletest libgtest-dev) ;;
     # Mono and Python run the C# and Python binding tests.
-    native) packages+=(cmake make g++ pkg-config libstb-dev googletest libgtest-dev mono-mcs mono-runtime python3) ;;
+    # cjpeg (libjpeg-turbo-progs) writes the JPEG decoder test's fixtures.
+    native) packages+=(cmake make g++ pkg-config libstb-dev googletest libgtest-dev mono-mcs mono-runtime python3
+                       libjpeg-turbo-progs) ;;
     # llvm-14: dlltool for the MSVC import library, nm and readobj to check it
     # and the version resource; clang-14 and lld-14 link a program against it.
     windows) packages+=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest libstb-dev
-                        llvm-14 clang-14 lld-14 python3) ;;
+                        llvm-14 clang-14 lld-14 python3 libjpeg-turbo-progs) ;;
     # Wheels built offline with Debian's build tools, installed into venvs
     # with pip; Dask's distributed scheduler for the batch example.
     python) packages+=(python3 python3-build python3-setuptools python3-wheel python3-venv python3-pip
                        python3-distributed binutils) ;;
-    fuzz) packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev) ;;
+    fuzz) packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev libjpeg-turbo-progs) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

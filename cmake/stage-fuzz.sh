@@ -23,7 +23,7 @@ cmake -S tests/fuzz -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 # Only the targets: the shared module cannot link against clang's sanitizer
 # runtimes with --no-undefined, and the fuzzers do not need it.
-cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_jpeg_writer fuzz_png_writer fuzz_png_decoder make_fuzz_seeds
+cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_jpeg_writer fuzz_png_writer fuzz_jpeg_decoder fuzz_png_decoder make_fuzz_seeds
 
 # Allocations above 256 MB fail as on a small machine: that sends the fuzzer
 # down the out-of-memory paths, and keeps a few-byte file that legitimately
@@ -34,6 +34,7 @@ cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_j
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:max_allocation_size_mb=256"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/cmake/ubsan.supp"
 mkdir -p "$out/seeds/image_bytes" "$out/seeds/params" "$out/seeds/jpeg_writer" "$out/seeds/png_writer" \
+         "$out/seeds/jpeg_decoder" "$out/corpus/jpeg_decoder" \
          "$out/corpus/image_bytes" "$out/corpus/params" "$out/corpus/jpeg_writer" "$out/corpus/png_writer" \
          "$out/corpus/png_decoder" "$out/artifacts"
 "$out/make_fuzz_seeds" "$out/seeds/image_bytes" "$out/seeds/params"
@@ -46,12 +47,25 @@ printf '\000\000\000aaaaabbbbbaaaaabbbbbabababab' >"$out/seeds/png_writer/raw"
 printf '\003\037\027photo-like bytes 0123456789' >"$out/seeds/png_writer/small"
 printf '\101\377\040xyz' >"$out/seeds/png_writer/long_row"
 printf '\202\010\010profile-bytes' >"$out/seeds/png_writer/profile"
+# The JPEG decoder's seeds: the seed maker's JPEGs, and where cjpeg is at
+# hand a tiny picture in the layouts it takes (progressive, restarts, 4:2:0,
+# one scan per component).
+cp "$out"/seeds/image_bytes/*.jpg "$out/seeds/jpeg_decoder/"
+if command -v cjpeg >/dev/null 2>&1; then
+  { printf 'P6\n11 9\n255\n'; LC_ALL=C awk 'BEGIN { for (i = 0; i < 297; i++) printf "%c", (i * 37) % 250 + 1 }'; } \
+    >"$out/seeds/tiny.ppm"
+  cjpeg -progressive -outfile "$out/seeds/jpeg_decoder/prog.jpg" "$out/seeds/tiny.ppm"
+  cjpeg -restart 1B -sample 2x2 -outfile "$out/seeds/jpeg_decoder/rst420.jpg" "$out/seeds/tiny.ppm"
+  cjpeg -grayscale -progressive -restart 2B -outfile "$out/seeds/jpeg_decoder/grey.jpg" "$out/seeds/tiny.ppm"
+  printf '2;\n0;\n1;\n' >"$out/seeds/scans.txt"
+  cjpeg -scans "$out/seeds/scans.txt" -sample 2x1 -outfile "$out/seeds/jpeg_decoder/scans.jpg" "$out/seeds/tiny.ppm"
+fi
 extra=""
 suite="$root/../shared/corpus/pngsuite/png"
 [ -d "$suite" ] && extra="$suite"
 
 status=0
-for target in image_bytes params jpeg_writer png_writer png_decoder; do
+for target in image_bytes params jpeg_writer png_writer jpeg_decoder png_decoder; do
   seeds="$out/seeds/$target"
   [ "$target" = image_bytes ] && seeds="$seeds $extra"
   # The PNG decoder starts from the small PNGs of the image seeds and the PngSuite.

@@ -1,9 +1,10 @@
 // bench: per-stage timings of a watermarking call on real files: decoding,
 // marking (a 48-pixel corner text) and encoding, with this library's encoder
 // on every vector path the CPU offers next to stb_image_write's own writer
-// (the reference its output must equal byte for byte), and for PNG files
-// the library's own decoder on every path next to stb_image's, with the
-// peak heap each decode takes beyond its input.
+// (the reference its output must equal byte for byte). For a JPEG or a PNG,
+// the library's decoder on every path next to stb_image's
+// stbi_load_from_memory (whose pixels it must give) from the same bytes in
+// memory, and on Linux the peak memory each decode adds.
 //   imgwatermark_bench [--runs N] FILE...     (JPEG or PNG files; N default 5)
 // Prints medians in milliseconds. Encoders write into memory, so the disk
 // does not count.
@@ -18,77 +19,23 @@
 #include "stb_image.h"
 #include "stb_image_write.h"
 
+#if defined(__linux__)
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "composite.h"
 #include "cpu_features.h"
 #include "image_io.h"
 #include "imgwatermark.h"
+#include "jpeg_decoder.h"
 #include "jpeg_writer.h"
 #include "png_decoder.h"
 #include "png_writer.h"
 #include "text_render.h"
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-
-// Heap use, counted by replacing malloc and friends in this program (glibc
-// keeps its own under __libc_*): the bytes in use now and the most since the
-// last reset.
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void __libc_free(void *);
-
-namespace heap {
-long long in_use = 0, peak = 0;
-void add(void *p) {
-    if (!p) return;
-    in_use += static_cast<long long>(malloc_usable_size(p));
-    if (in_use > peak) peak = in_use;
-}
-void remove(void *p) {
-    if (p) in_use -= static_cast<long long>(malloc_usable_size(p));
-}
-}  // namespace heap
-
-extern "C" void *malloc(size_t n) {
-    void *p = __libc_malloc(n);
-    heap::add(p);
-    return p;
-}
-extern "C" void *calloc(size_t n, size_t size) {
-    void *p = __libc_calloc(n, size);
-    heap::add(p);
-    return p;
-}
-extern "C" void *realloc(void *old, size_t n) {
-    const long long before = old ? static_cast<long long>(malloc_usable_size(old)) : 0;
-    void *p = __libc_realloc(old, n);
-    if (p || n == 0) {
-        heap::in_use -= before;
-        heap::add(p);
-    }
-    return p;
-}
-extern "C" void free(void *p) {
-    heap::remove(p);
-    __libc_free(p);
-}
-
-// Peak heap of work() beyond what was in use before it, in bytes.
-template <class F>
-long long peak_heap(F work) {
-    heap::peak = heap::in_use;
-    const long long before = heap::in_use;
-    work();
-    return heap::peak - before;
-}
-#else
-template <class F>
-long long peak_heap(F work) {
-    work();
-    return -1;
-}
-#endif
 
 namespace {
 
@@ -122,36 +69,118 @@ void row(const char *stage, double ms, double reference_ms = 0) {
         std::printf("  %-26s %9.1f ms\n", stage, ms);
 }
 
-void heap_row(const char *stage, long long bytes, long long picture) {
-    if (bytes < 0) return;
-    std::printf("  %-26s %9.1f MB peak heap (picture %.1f MB + %.2f MB)\n", stage, bytes / 1e6, picture / 1e6,
-                (bytes - picture) / 1e6);
+// The memory a call adds at its peak, in MB: run in a child process whose
+// peak resident size is compared with its size before the call (large blocks
+// mapped afresh and free ones given back first, so that none reuses pages
+// already resident). -1 where this cannot be measured.
+template <class F>
+double peak_mb(F work) {
+#if defined(__linux__)
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+#if defined(__GLIBC__)
+        mallopt(M_MMAP_THRESHOLD, 64 << 10);
+        malloc_trim(0);  // free blocks kept from earlier runs stop being resident
+#endif
+        long pages = 0, resident = 0;
+        if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+            std::fclose(statm);
+        }
+        work();
+        struct rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        const double mb = (usage.ru_maxrss * 1024.0 - resident * static_cast<double>(sysconf(_SC_PAGESIZE))) / 1e6;
+        if (write(fds[1], &mb, sizeof mb) != sizeof mb) _exit(1);
+        _exit(0);
+    }
+    close(fds[1]);
+    double mb = -1;
+    if (child < 0 || read(fds[0], &mb, sizeof mb) != sizeof mb) mb = -1;
+    close(fds[0]);
+    if (child > 0) waitpid(child, nullptr, 0);
+    return mb;
+#else
+    (void)work;
+    return -1;
+#endif
 }
 
-// The PNG decoders from memory: stb_image's, then ours on every path (which
-// must take the file and give stb's pixels). The decoders take turns within
-// each run, so that a busy machine slows them alike.
-void bench_png_decoders(const char *path, int runs) {
-    FILE *f = std::fopen(path, "rb");
-    if (!f) return;
-    std::vector<unsigned char> file;
-    unsigned char chunk[65536];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) file.insert(file.end(), chunk, chunk + n);
-    std::fclose(f);
+std::vector<unsigned char> file_bytes(const char *path) {
+    std::vector<unsigned char> data;
+    if (FILE *f = std::fopen(path, "rb")) {
+        unsigned char chunk[1 << 16];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+        std::fclose(f);
+    }
+    return data;
+}
+
+// The JPEG decoder on every path against stb_image, from memory.
+void bench_jpeg_decode(const char *path, int runs) {
+    const std::vector<unsigned char> data = file_bytes(path);
+    const int size = static_cast<int>(data.size());
     int w = 0, h = 0, n = 0;
-    unsigned char *reference = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4);
+    unsigned char *reference = stbi_load_from_memory(data.data(), size, &w, &h, &n, 4);
     if (!reference) return;
-    const long long picture = static_cast<long long>(w) * h * 4;
+    const double stb_ms = median_ms(runs, [&] {
+        int x, y, c;
+        stbi_image_free(stbi_load_from_memory(data.data(), size, &x, &y, &c, 4));
+    });
+    row("decode: stbi_load_from_memory", stb_ms);
+    for (simd_path p : {simd_path::portable, simd_path::sse2, simd_path::avx2}) {
+        if (!simd_path_available(p)) continue;
+        rgba_image img{0, 0, nullptr};
+        const bool taken = decode_jpeg(data.data(), data.size(), &img, p);
+        const bool same = taken && img.w == w && img.h == h &&
+                          std::memcmp(img.pixels, reference, static_cast<size_t>(w) * h * 4) == 0;
+        std::free(img.pixels);
+        const double ms = median_ms(runs, [&] {
+            rgba_image out;
+            if (decode_jpeg(data.data(), data.size(), &out, p)) std::free(out.pixels);
+        });
+        const std::string name = std::string("decode: ours, ") + simd_path_name(p) +
+                                 (!taken ? " (REFUSED: stb decodes it)" : same ? "" : " (DIFFERS FROM STB)");
+        row(name.c_str(), ms, stb_ms);
+    }
+    stbi_image_free(reference);
+    const double picture_mb = static_cast<double>(w) * h * 4 / 1e6;
+    const double stb_peak = peak_mb([&] {
+        int x, y, c;
+        stbi_image_free(stbi_load_from_memory(data.data(), size, &x, &y, &c, 4));
+    });
+    const double our_peak = peak_mb([&] {
+        rgba_image out;
+        if (decode_jpeg(data.data(), data.size(), &out)) std::free(out.pixels);
+    });
+    if (stb_peak >= 0 && our_peak >= 0)
+        std::printf("  peak memory added: stb %.1f MB, ours %.1f MB (the picture is %.1f MB)\n", stb_peak, our_peak,
+                    picture_mb);
+}
+
+// The PNG decoder on every path against stb_image, from memory. The
+// decoders take turns within each run, so that a busy machine slows them
+// alike.
+void bench_png_decode(const char *path, int runs) {
+    const std::vector<unsigned char> data = file_bytes(path);
+    const int size = static_cast<int>(data.size());
+    int w = 0, h = 0, n = 0;
+    unsigned char *reference = stbi_load_from_memory(data.data(), size, &w, &h, &n, 4);
+    if (!reference) return;
     auto stb_decode = [&] {
-        stbi_image_free(stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 4));
+        int x, y, c;
+        stbi_image_free(stbi_load_from_memory(data.data(), size, &x, &y, &c, 4));
+    };
+    auto our_decode = [&](simd_path p) {
+        rgba_image out;
+        if (decode_png(data.data(), data.size(), &out, p)) std::free(out.pixels);
     };
     std::vector<simd_path> paths;
     for (simd_path p : {simd_path::portable, simd_path::sse2, simd_path::avx2})
         if (simd_path_available(p)) paths.push_back(p);
-    auto our_decode = [&](simd_path p) {
-        rgba_image img{0, 0, nullptr};
-        if (decode_png(file.data(), file.size(), &img, p)) std::free(img.pixels);
-    };
     std::vector<std::vector<double>> ms(paths.size() + 1);
     for (int r = 0; r < runs; ++r) {
         ms[0].push_back(median_ms(1, stb_decode));
@@ -162,19 +191,23 @@ void bench_png_decoders(const char *path, int runs) {
         return v[v.size() / 2];
     };
     const double stb_ms = median(ms[0]);
-    row("decode: stbi_load", stb_ms);
-    heap_row("decode: stbi_load", peak_heap(stb_decode), picture);
+    row("decode: stbi_load_from_memory", stb_ms);
     for (size_t i = 0; i < paths.size(); ++i) {
         rgba_image img{0, 0, nullptr};
-        const bool taken = decode_png(file.data(), file.size(), &img, paths[i]);
-        const bool same = taken && std::memcmp(img.pixels, reference, static_cast<size_t>(picture)) == 0;
+        const bool taken = decode_png(data.data(), data.size(), &img, paths[i]);
+        const bool same = taken && img.w == w && img.h == h &&
+                          std::memcmp(img.pixels, reference, static_cast<size_t>(w) * h * 4) == 0;
         std::free(img.pixels);
         const std::string name = std::string("decode: ours, ") + simd_path_name(paths[i]) +
-                                 (!taken ? " (LEFT TO STB)" : same ? "" : " (DIFFERS FROM STB)");
+                                 (!taken ? " (REFUSED: stb decodes it)" : same ? "" : " (DIFFERS FROM STB)");
         row(name.c_str(), median(ms[i + 1]), stb_ms);
-        heap_row(name.c_str(), peak_heap([&] { our_decode(paths[i]); }), picture);
     }
     stbi_image_free(reference);
+    const double stb_peak = peak_mb(stb_decode);
+    const double our_peak = peak_mb([&] { our_decode(best_simd_path()); });
+    if (stb_peak >= 0 && our_peak >= 0)
+        std::printf("  peak memory added: stb %.1f MB, ours %.1f MB (the picture is %.1f MB)\n", stb_peak, our_peak,
+                    static_cast<double>(w) * h * 4 / 1e6);
 }
 
 // Times one file's stages; false when it cannot be read.
@@ -192,7 +225,8 @@ bool bench_file(const char *path, int runs) {
     const int w = img.w, h = img.h;
     std::printf("%s: %d x %d %s\n", path, w, h, format == FORMAT_JPEG ? "JPEG" : "PNG");
     row("decode: load_image", decode);
-    if (format == FORMAT_PNG) bench_png_decoders(path, runs);
+    if (format == FORMAT_JPEG) bench_jpeg_decode(path, runs);
+    if (format == FORMAT_PNG) bench_png_decode(path, runs);
 
     row("mark: 48 px corner text", median_ms(runs, [&] {
             image_owner text(render_text("(c) 2026 Velmora", 48, 255, 255, 255));

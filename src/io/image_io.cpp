@@ -10,6 +10,7 @@
 #include "decoder_guards.h"
 #include "error_text.h"
 #include "image_metadata.h"
+#include "jpeg_decoder.h"
 #include "jpeg_writer.h"
 #include "malloc_ptr.h"
 #include "orientation.h"
@@ -98,14 +99,16 @@ int load_image(const char *path, rgba_image *out, int *format, std::vector<unsig
         return 0;
     }
     int w = 0, h = 0;
-    image_owner decoded;
-    if (has_signature(FORMAT_PNG, data.get(), static_cast<size_t>(size)) &&
-        decode_png(data.get(), static_cast<size_t>(size), &decoded.img)) {
-        w = decoded.img.w;
-        h = decoded.img.h;
-    } else {
-        decoded.reset({0, 0, stb_decode_rgba(data.get(), size, &w, &h)});
+    rgba_image fast{0, 0, nullptr};
+    const bool ours = (has_signature(FORMAT_JPEG, data.get(), static_cast<size_t>(size)) &&
+                       decode_jpeg(data.get(), static_cast<size_t>(size), &fast)) ||
+                      (has_signature(FORMAT_PNG, data.get(), static_cast<size_t>(size)) &&
+                       decode_png(data.get(), static_cast<size_t>(size), &fast));
+    if (ours) {
+        w = fast.w;
+        h = fast.h;
     }
+    image_owner decoded(ours ? fast : rgba_image{0, 0, stb_decode_rgba(data.get(), size, &w, &h)});
     if (!decoded) {
         set_err("cannot decode image %s (%s)", path, stb_failure_reason());
         return 0;
