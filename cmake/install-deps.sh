@@ -9,9 +9,10 @@ for group in "${@:-native}"; do
   case "$group" in
     demo) packages+=(cmake make g++ pkg-config libstb-dev googletest libgtest-dev) ;;
     # Mono and Python run the C# and Python binding tests.
-    # cjpeg (libjpeg-turbo-progs) writes the JPEG decoder test's fixtures.
+    # cjpeg (libjpeg-turbo-progs) writes the JPEG decoder test's fixtures;
+    # zlib (zlib1g-dev, linked into that test alone) the PNG decoder test's.
     native) packages+=(cmake make g++ pkg-config libstb-dev googletest libgtest-dev mono-mcs mono-runtime python3
-                       libjpeg-turbo-progs) ;;
+                       libjpeg-turbo-progs zlib1g-dev) ;;
     # llvm-14: dlltool for the MSVC import library, nm and readobj to check it
     # and the version resource; clang-14 and lld-14 link a program against it.
     windows) packages+=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest libstb-dev

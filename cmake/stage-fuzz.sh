@@ -23,7 +23,7 @@ cmake -S tests/fuzz -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 # Only the targets: the shared module cannot link against clang's sanitizer
 # runtimes with --no-undefined, and the fuzzers do not need it.
-cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_jpeg_writer fuzz_png_writer fuzz_jpeg_decoder make_fuzz_seeds
+cmake --build "$out" -j"${JOBS:-2}" --target fuzz_image_bytes fuzz_params fuzz_jpeg_writer fuzz_png_writer fuzz_jpeg_decoder fuzz_png_decoder make_fuzz_seeds
 
 # Allocations above 256 MB fail as on a small machine: that sends the fuzzer
 # down the out-of-memory paths, and keeps a few-byte file that legitimately
@@ -36,7 +36,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/cmak
 mkdir -p "$out/seeds/image_bytes" "$out/seeds/params" "$out/seeds/jpeg_writer" "$out/seeds/png_writer" \
          "$out/seeds/jpeg_decoder" "$out/corpus/jpeg_decoder" \
          "$out/corpus/image_bytes" "$out/corpus/params" "$out/corpus/jpeg_writer" "$out/corpus/png_writer" \
-         "$out/artifacts"
+         "$out/corpus/png_decoder" "$out/artifacts"
 "$out/make_fuzz_seeds" "$out/seeds/image_bytes" "$out/seeds/params"
 # The JPEG writer's input is mode, size and pixel bytes: a 17 x 9 picture, and
 # a 1,027 x 2 row with a colour profile.
@@ -65,9 +65,11 @@ suite="$root/../shared/corpus/pngsuite/png"
 [ -d "$suite" ] && extra="$suite"
 
 status=0
-for target in image_bytes params jpeg_writer png_writer jpeg_decoder; do
+for target in image_bytes params jpeg_writer png_writer jpeg_decoder png_decoder; do
   seeds="$out/seeds/$target"
   [ "$target" = image_bytes ] && seeds="$seeds $extra"
+  # The PNG decoder starts from the small PNGs of the image seeds and the PngSuite.
+  [ "$target" = png_decoder ] && seeds="$out/seeds/image_bytes $extra"
   echo "== fuzz_$target: $runs runs, seed $seed (at most ${seconds}s)"
   # The first corpus directory collects what the run finds; the seeds and
   # the PngSuite are only read.

@@ -1,10 +1,10 @@
 // bench: per-stage timings of a watermarking call on real files: decoding,
 // marking (a 48-pixel corner text) and encoding, with this library's encoder
 // on every vector path the CPU offers next to stb_image_write's own writer
-// (the reference its output must equal byte for byte). For a JPEG, the
-// decoder on every path next to stb_image's stbi_load_from_memory (whose
-// pixels it must give) from the same bytes in memory, and on Linux the peak
-// memory each decode adds.
+// (the reference its output must equal byte for byte). For a JPEG or a PNG,
+// the library's decoder on every path next to stb_image's
+// stbi_load_from_memory (whose pixels it must give) from the same bytes in
+// memory, and on Linux the peak memory each decode adds.
 //   imgwatermark_bench [--runs N] FILE...     (JPEG or PNG files; N default 5)
 // Prints medians in milliseconds. Encoders write into memory, so the disk
 // does not count.
@@ -32,8 +32,10 @@
 #include "imgwatermark.h"
 #include "jpeg_decoder.h"
 #include "jpeg_writer.h"
+#include "png_decoder.h"
 #include "png_writer.h"
 #include "text_render.h"
+
 
 namespace {
 
@@ -159,6 +161,55 @@ void bench_jpeg_decode(const char *path, int runs) {
                     picture_mb);
 }
 
+// The PNG decoder on every path against stb_image, from memory. The
+// decoders take turns within each run, so that a busy machine slows them
+// alike.
+void bench_png_decode(const char *path, int runs) {
+    const std::vector<unsigned char> data = file_bytes(path);
+    const int size = static_cast<int>(data.size());
+    int w = 0, h = 0, n = 0;
+    unsigned char *reference = stbi_load_from_memory(data.data(), size, &w, &h, &n, 4);
+    if (!reference) return;
+    auto stb_decode = [&] {
+        int x, y, c;
+        stbi_image_free(stbi_load_from_memory(data.data(), size, &x, &y, &c, 4));
+    };
+    auto our_decode = [&](simd_path p) {
+        rgba_image out;
+        if (decode_png(data.data(), data.size(), &out, p)) std::free(out.pixels);
+    };
+    std::vector<simd_path> paths;
+    for (simd_path p : {simd_path::portable, simd_path::sse2, simd_path::avx2})
+        if (simd_path_available(p)) paths.push_back(p);
+    std::vector<std::vector<double>> ms(paths.size() + 1);
+    for (int r = 0; r < runs; ++r) {
+        ms[0].push_back(median_ms(1, stb_decode));
+        for (size_t i = 0; i < paths.size(); ++i) ms[i + 1].push_back(median_ms(1, [&] { our_decode(paths[i]); }));
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double stb_ms = median(ms[0]);
+    row("decode: stbi_load_from_memory", stb_ms);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        rgba_image img{0, 0, nullptr};
+        const bool taken = decode_png(data.data(), data.size(), &img, paths[i]);
+        const bool same = taken && img.w == w && img.h == h &&
+                          std::memcmp(img.pixels, reference, static_cast<size_t>(w) * h * 4) == 0;
+        std::free(img.pixels);
+        const std::string name = std::string("decode: ours, ") + simd_path_name(paths[i]) +
+                                 (!taken ? " (REFUSED: stb decodes it)" : same ? "" : " (DIFFERS FROM STB)");
+        row(name.c_str(), median(ms[i + 1]), stb_ms);
+    }
+    stbi_image_free(reference);
+    const double stb_peak = peak_mb(stb_decode);
+    const double our_peak = peak_mb([&] { our_decode(best_simd_path()); });
+    if (stb_peak >= 0 && our_peak >= 0)
+        std::printf("  peak memory added: stb %.1f MB, ours %.1f MB (the picture is %.1f MB)\n", stb_peak, our_peak,
+                    static_cast<double>(w) * h * 4 / 1e6);
+}
+
 // Times one file's stages; false when it cannot be read.
 bool bench_file(const char *path, int runs) {
     rgba_image img;
@@ -175,6 +226,7 @@ bool bench_file(const char *path, int runs) {
     std::printf("%s: %d x %d %s\n", path, w, h, format == FORMAT_JPEG ? "JPEG" : "PNG");
     row("decode: load_image", decode);
     if (format == FORMAT_JPEG) bench_jpeg_decode(path, runs);
+    if (format == FORMAT_PNG) bench_png_decode(path, runs);
 
     row("mark: 48 px corner text", median_ms(runs, [&] {
             image_owner text(render_text("(c) 2026 Velmora", 48, 255, 255, 255));

@@ -14,6 +14,7 @@
 #include "jpeg_writer.h"
 #include "malloc_ptr.h"
 #include "orientation.h"
+#include "png_decoder.h"
 #include "png_writer.h"
 #include "safe_file.h"
 #include "stb_decoder.h"
@@ -99,8 +100,10 @@ int load_image(const char *path, rgba_image *out, int *format, std::vector<unsig
     }
     int w = 0, h = 0;
     rgba_image fast{0, 0, nullptr};
-    const bool ours = has_signature(FORMAT_JPEG, data.get(), static_cast<size_t>(size)) &&
-                      decode_jpeg(data.get(), static_cast<size_t>(size), &fast);
+    const bool ours = (has_signature(FORMAT_JPEG, data.get(), static_cast<size_t>(size)) &&
+                       decode_jpeg(data.get(), static_cast<size_t>(size), &fast)) ||
+                      (has_signature(FORMAT_PNG, data.get(), static_cast<size_t>(size)) &&
+                       decode_png(data.get(), static_cast<size_t>(size), &fast));
     if (ours) {
         w = fast.w;
         h = fast.h;
