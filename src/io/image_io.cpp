@@ -76,6 +76,20 @@ bool read_whole_file(const char *path, byte_buffer *data, int *size) {
     return true;
 }
 
+// Decodes a whole file to RGBA: JPEG and PNG files by the library's own
+// decoders, which take only files they decode exactly as stb_image does; any
+// other file, and every JPEG or PNG they leave, by stb_image from the same
+// bytes, so its pixels and its failure reason stand. Pixels are null on
+// failure.
+rgba_image decode_picture(const unsigned char *data, int size) {
+    const size_t n = static_cast<size_t>(size);
+    rgba_image picture{0, 0, nullptr};
+    if (has_signature(FORMAT_JPEG, data, n) && decode_jpeg(data, n, &picture)) return picture;
+    if (has_signature(FORMAT_PNG, data, n) && decode_png(data, n, &picture)) return picture;
+    picture.pixels = stb_decode_rgba(data, size, &picture.w, &picture.h);
+    return picture;
+}
+
 }  // namespace
 
 int load_image(const char *path, rgba_image *out, int *format, std::vector<unsigned char> *icc_profile) {
@@ -98,29 +112,17 @@ int load_image(const char *path, rgba_image *out, int *format, std::vector<unsig
         set_err("cannot decode image %s (%s)", path, "picture larger than its data");
         return 0;
     }
-    int w = 0, h = 0;
-    rgba_image fast{0, 0, nullptr};
-    const bool ours = (has_signature(FORMAT_JPEG, data.get(), static_cast<size_t>(size)) &&
-                       decode_jpeg(data.get(), static_cast<size_t>(size), &fast)) ||
-                      (has_signature(FORMAT_PNG, data.get(), static_cast<size_t>(size)) &&
-                       decode_png(data.get(), static_cast<size_t>(size), &fast));
-    if (ours) {
-        w = fast.w;
-        h = fast.h;
-    }
-    image_owner decoded(ours ? fast : rgba_image{0, 0, stb_decode_rgba(data.get(), size, &w, &h)});
+    image_owner decoded(decode_picture(data.get(), size));
     if (!decoded) {
         set_err("cannot decode image %s (%s)", path, stb_failure_reason());
         return 0;
     }
     size_t bytes;
-    if (!rgba_byte_count(w, h, &bytes)) {
+    if (!rgba_byte_count(decoded.img.w, decoded.img.h, &bytes)) {
         // Never expected from the decoder; refuse rather than trust the size.
         set_err("cannot decode image %s (%s)", path, "bad dimensions");
         return 0;
     }
-    decoded.img.w = w;
-    decoded.img.h = h;
     image_metadata metadata = read_image_metadata(data.get(), static_cast<size_t>(size), icc_profile != nullptr);
     data.reset();
     if (!apply_orientation(&decoded.img, metadata.orientation)) {
