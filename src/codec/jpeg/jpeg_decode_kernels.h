@@ -115,4 +115,20 @@ inline uint8_t dc_only_pixel(int16_t dc) {
 }
 }  // namespace jpeg_idct
 
+// The scalar part of the hv2 upsampler the vector kernels share: output
+// pixel pairs for input columns from .. w - 2 and the two edge columns, as
+// stb computes them (w >= 2).
+inline void jpeg_upsample_hv2_rest(uint8_t *out, const uint8_t *near, const uint8_t *far, int from, int w) {
+    for (int i = from; i < w - 1; ++i) {
+        const int c = 3 * near[i] + far[i];
+        out[2 * i] = static_cast<uint8_t>((3 * c + 3 * near[i - 1] + far[i - 1] + 8) >> 4);
+        out[2 * i + 1] = static_cast<uint8_t>((3 * c + 3 * near[i + 1] + far[i + 1] + 8) >> 4);
+    }
+    const int first = 3 * near[0] + far[0], last = 3 * near[w - 1] + far[w - 1];
+    out[0] = static_cast<uint8_t>((first + 2) >> 2);
+    out[1] = static_cast<uint8_t>((3 * first + 3 * near[1] + far[1] + 8) >> 4);
+    out[2 * w - 2] = static_cast<uint8_t>((3 * last + 3 * near[w - 2] + far[w - 2] + 8) >> 4);
+    out[2 * w - 1] = static_cast<uint8_t>((last + 2) >> 2);
+}
+
 #endif

@@ -151,16 +151,7 @@ void jpeg_upsample_hv2_avx2(uint8_t *out, const uint8_t *near, const uint8_t *fa
         store_pairs(out + 2 * i, _mm256_srli_epi16(_mm256_add_epi16(c3, p), 4),
                     _mm256_srli_epi16(_mm256_add_epi16(c3, n), 4));
     }
-    for (; i < w - 1; ++i) {
-        const int c = 3 * near[i] + far[i];
-        out[2 * i] = static_cast<uint8_t>((3 * c + 3 * near[i - 1] + far[i - 1] + 8) >> 4);
-        out[2 * i + 1] = static_cast<uint8_t>((3 * c + 3 * near[i + 1] + far[i + 1] + 8) >> 4);
-    }
-    const int first = 3 * near[0] + far[0], last = 3 * near[w - 1] + far[w - 1];
-    out[0] = static_cast<uint8_t>((first + 2) >> 2);
-    out[1] = static_cast<uint8_t>((3 * first + 3 * near[1] + far[1] + 8) >> 4);
-    out[2 * w - 2] = static_cast<uint8_t>((3 * last + 3 * near[w - 2] + far[w - 2] + 8) >> 4);
-    out[2 * w - 1] = static_cast<uint8_t>((last + 2) >> 2);
+    jpeg_upsample_hv2_rest(out, near, far, i, w);
 }
 
 void jpeg_upsample_h2_avx2(uint8_t *out, const uint8_t *in, int w) {

@@ -4,6 +4,8 @@
 #if defined(VELMORA_PNG_X86_KERNELS)
 #include <emmintrin.h>
 
+#include "png_sse2.h"
+
 namespace {
 
 inline __m128i load(const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
@@ -11,18 +13,6 @@ inline __m128i load(const unsigned char *p) { return _mm_loadu_si128(reinterpret
 // floor((a + b) / 2) per byte.
 inline __m128i average_floor(__m128i a, __m128i b) {
     return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
-}
-
-inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
-
-// The Paeth predictor on 16-bit lanes holding bytes.
-inline __m128i paeth16(__m128i a, __m128i b, __m128i c) {
-    const __m128i db = _mm_sub_epi16(b, c), da = _mm_sub_epi16(a, c);
-    const __m128i pa = abs16(db), pb = abs16(da), pc = abs16(_mm_add_epi16(db, da));
-    const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-    const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
-    const __m128i b_or_c = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
-    return _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
 }
 
 inline __m128i paeth_predict(__m128i a, __m128i b, __m128i c) {
