@@ -133,6 +133,21 @@ bool put_pixels(byte_buffer_out *out, const unsigned char *rgba, size_t n, int h
     return close_chunk(out, at);
 }
 
+// Reserves room for the whole file once, so that the buffer never moves: a
+// grown buffer copies the stream it holds, and with glibc the blocks left
+// behind tend to stay resident (about 30 MB more at 12 megapixels). The
+// compressed stream stays under 9/8 of its input (fixed codes, every byte a
+// literal of at most 9 bits; stored blocks add 5 bytes in 65,535). Pages
+// never written are never backed by memory. Without the room the buffer
+// simply grows.
+void reserve_whole_file(byte_buffer_out *out, size_t filtered, size_t icc_size) {
+    const size_t kHeaders = 1024;
+    const size_t stream = filtered + filtered / 8 + kHeaders;
+    const size_t profile = icc_size + icc_size / 8 + kHeaders;
+    if (stream < filtered || profile < icc_size || stream > SIZE_MAX - profile) return;
+    (void)out->reserve_more(stream + profile);
+}
+
 // Hands the file to the callback in one call, as stb makes, for files up to
 // a gigabyte.
 void hand_over(byte_write_fn *write, void *context, byte_buffer_out &out) {
@@ -155,6 +170,7 @@ int write_png(byte_write_fn *write, void *context, int w, int h, const unsigned 
     if (icc_size > static_cast<size_t>(INT_MAX)) return 0;
 
     byte_buffer_out out;
+    reserve_whole_file(&out, (n + 1) * static_cast<size_t>(h), icc_size);
     if (!put_signature_and_header(&out, w, h)) return 0;
     if (icc_size && !put_profile(&out, icc, icc_size, path)) return 0;
     if (!put_pixels(&out, rgba, n, h, path)) return 0;
