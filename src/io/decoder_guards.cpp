@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "jpeg_segments.h"
-#include "stb_decoder.h"
+#include "reference_decoder.h"
 
 bool jpeg_has_oversized_huffman_table(const unsigned char *b, int size) {
     bool oversized = false;

@@ -17,7 +17,7 @@
 #include "png_decoder.h"
 #include "png_writer.h"
 #include "safe_file.h"
-#include "stb_decoder.h"
+#include "reference_decoder.h"
 #include "stb_image_write.h"
 
 #if defined(_WIN32)

@@ -25,7 +25,7 @@
 #include "inflate.h"
 #include "png_decoder.h"
 #include "png_deflate.h"
-#include "stb_decoder.h"
+#include "reference_decoder.h"
 #include "test_support.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "imgwatermark.h"
-#include "stb_decoder.h"
+#include "reference_decoder.h"
 #include "stb_image_write.h"
 
 namespace fuzz {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "decoder_guards.h"
-#include "stb_decoder.h"
+#include "reference_decoder.h"
 #include "imgwatermark.h"
 #include "test_support.h"
 

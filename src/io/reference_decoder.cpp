@@ -2,7 +2,7 @@
 // stb_image_write's encoders into the library, with what the loader needs of
 // their internals. Their symbols keep hidden visibility, so the module never
 // exports them nor binds to another copy loaded in the host.
-#include "stb_decoder.h"
+#include "reference_decoder.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION

@@ -1,7 +1,8 @@
-// stb_image as the library uses it: the decoder of last resort for every
-// format, and its header parse for the checks that run before decoding.
-#ifndef VELMORA_STB_DECODER_H
-#define VELMORA_STB_DECODER_H
+// stb_image as the library uses it: the reference decoder, which reads every
+// format and every file the fast decoders leave (and whose pixels theirs
+// must equal), and its header parse for the checks that run before decoding.
+#ifndef VELMORA_REFERENCE_DECODER_H
+#define VELMORA_REFERENCE_DECODER_H
 
 // Decodes a whole file in memory to 8-bit RGBA (w x h x 4 bytes from malloc,
 // top row first, straight alpha), as stbi_load_from_memory(..., 4) does; null
