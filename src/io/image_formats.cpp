@@ -7,10 +7,11 @@
 
 namespace {
 
+// In the order sniffing and extension matching try them.
 constexpr image_format_info kFormats[] = {
-    {FORMAT_JPEG, {".jpg", ".jpeg", nullptr}, {0xFF, 0xD8}, 2, 2, 2, kJpegMaxSide, true},
-    {FORMAT_PNG, {".png", nullptr, nullptr}, {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}, 8, 4, 8, INT_MAX, true},
-    {FORMAT_BMP, {".bmp", nullptr, nullptr}, {'B', 'M'}, 2, 2, 2, INT_MAX, false},
+    {FORMAT_JPEG, {".jpg", ".jpeg", nullptr}, {0xFF, 0xD8}, 2, 2, 2, kJpegMaxSide},
+    {FORMAT_PNG, {".png", nullptr, nullptr}, {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}, 8, 4, 8, INT_MAX},
+    {FORMAT_BMP, {".bmp", nullptr, nullptr}, {'B', 'M'}, 2, 2, 2, INT_MAX},
 };
 
 bool starts_with(const image_format_info &f, const unsigned char *data, size_t size, size_t n) {
@@ -18,11 +19,6 @@ bool starts_with(const image_format_info &f, const unsigned char *data, size_t s
 }
 
 }  // namespace
-
-const image_format_info *image_formats(size_t *count) {
-    *count = sizeof kFormats / sizeof kFormats[0];
-    return kFormats;
-}
 
 const image_format_info &image_format(int code) {
     for (const image_format_info &f : kFormats)

@@ -1,7 +1,7 @@
 // The three formats the library writes, in one table: the names their files
-// go by, the bytes they start with, and what their encoders can hold. Every
-// choice of format (sniffing a loaded file, the output's extension, the
-// batch's filter, the metadata reader, the encoder limits) reads it here.
+// go by, the bytes they start with, and the largest side they can state.
+// Every choice of format (sniffing a loaded file, the output's extension,
+// the batch's filter, the metadata reader, the encoder limits) reads it here.
 #ifndef VELMORA_IMAGE_FORMATS_H
 #define VELMORA_IMAGE_FORMATS_H
 
@@ -17,12 +17,7 @@ struct image_format_info {
     size_t sniffed_bytes;           // how many of them sniffing compares
     size_t sniff_min_size;          // the smallest file sniffing recognises
     long long max_side;             // the largest width or height the format can state
-    bool carries_icc_profile;       // whether the encoder embeds a colour profile
 };
-
-// The table, in the order sniffing and extension matching try it (JPEG, PNG,
-// BMP); `count` receives its length.
-const image_format_info *image_formats(size_t *count);
 
 // The entry of a format code; PNG's for any code that is not one of the three.
 const image_format_info &image_format(int code);
